@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "bench.h"
+
+namespace {
+
+const char* const kHelp =
+    "Show RTC time\n"
+    "format : clockshow [-h|-s|-t]\n"
+    "        no params out: dd/mm/yyyy hh:mm\n"
+    "        -t  just time: hh:mm\n"
+    "        -s  timestamp : yyyy-mm-dd hh:mm:ss (no linefeed)\n";
+
+class Clockshow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    board->setRtcHold(true);
+    board->setRtcTime(2026, 12, 7, 9, 5, 41);
+  }
+  bench::RunResult show(std::vector<std::string> args) {
+    args.insert(args.begin(), "clockshow");
+    return bench::run(*board, {.argv = args});
+  }
+  bench::ScratchBoard board;
+};
+
+}  // namespace
+
+TEST_F(Clockshow, PrintsEachFormatByteForByte) {
+  auto r = show({});
+  EXPECT_EQ(r.out, "07/12/2026 09:05\n");
+  EXPECT_EQ(r.status, 0);
+  for (const char* opt : {"-t", "-T"}) {
+    r = show({opt});
+    EXPECT_EQ(r.out, "09:05\n") << opt;
+    EXPECT_EQ(r.status, 0);
+  }
+  for (const char* opt : {"-s", "-S"}) {
+    r = show({opt});
+    EXPECT_EQ(r.out, "2026-12-07 09:05") << opt;  // no seconds, no line end
+    EXPECT_EQ(r.status, 0);
+  }
+  r = show({"-t", "extra", "words"});
+  EXPECT_EQ(r.out, "09:05\n");
+  EXPECT_TRUE(r.err.empty()) << r.err;
+}
+
+TEST_F(Clockshow, HelpAndOtherWords) {
+  for (const char* opt : {"-h", "-H"}) {
+    auto r = show({opt});
+    EXPECT_EQ(r.out, kHelp);
+    EXPECT_EQ(r.status, 0);
+  }
+  for (const char* word : {"-x", "--help", "-time", ""}) {
+    auto r = show({word});
+    EXPECT_EQ(r.out, "") << word;
+    EXPECT_EQ(r.status, 0) << word;
+  }
+}
+
+TEST_F(Clockshow, OpensAndReadsTheClockBeforeLookingAtOptions) {
+  board->clearTrace();
+  show({"-h"});
+  std::vector<int> reads;
+  for (const auto& e : board->trace())
+    if (e.op == "i2c-read") reads.push_back(e.args[0]);
+  EXPECT_EQ(reads, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(board->trace().front().op, "i2c-setup");
+  EXPECT_EQ(board->trace().front().args[0], 104);
+}
+
+TEST_F(Clockshow, PadsSingleDigitsAndReadsTheFullHourRange) {
+  board->setRtcRegisters({0x00, 0x01, 0x23, 0x02, 0x03, 0x04, 0x00});
+  EXPECT_EQ(show({}).out, "03/04/2000 23:01\n");
+  board->setRtcRegisters({0x59, 0x59, 0x63, 0x07, 0x31, 0x92, 0x99});  // bits above the fields set
+  EXPECT_EQ(show({}).out, "31/12/2099 23:59\n");
+}
+
+TEST_F(Clockshow, TheClockTicksBetweenRuns) {
+  board->setRtcRegisters({0x59, 0x59, 0x23, 0x04, 0x31, 0x12, 0x26});
+  board->setRtcHold(false);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(show({}).out, "01/01/2027 00:00\n");
+}
+
+TEST_F(Clockshow, NoClockMeansNoDate) {
+  board->setRtcPresent(false);
+  for (std::vector<std::string> args : {std::vector<std::string>{}, {"-t"}, {"-s"}, {"-T"}}) {
+    auto r = show(args);
+    EXPECT_EQ(r.out, "NO RTC found!\n");
+    EXPECT_EQ(r.status, 255);
+  }
+  board->setRtcPresent(true);
+  board->setRtcFailAfter(3);  // the time answers, the date does not
+  auto r = show({});
+  EXPECT_EQ(r.out, "NO RTC read failed!\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST_F(Clockshow, HelpAndUnknownWordsNeedNoClock) {
+  board->setRtcPresent(false);
+  auto r = show({"-h"});
+  EXPECT_EQ(r.out, kHelp);
+  EXPECT_EQ(r.status, 0);
+  r = show({"-x"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(ClockshowWithoutBoard, ActsLikeAPiWithoutTheAddOn) {
+  // A directory that holds no board: the tool finds no clock there.
+  bench::TempDir empty;
+  auto board = bench::Board::create(empty.path() / "b");
+  std::filesystem::remove(empty.path() / "b" / "state");
+  auto r = bench::run(board, {.argv = {"clockshow", "-t"}});
+  EXPECT_EQ(r.out, "NO RTC found!\n");
+  EXPECT_EQ(r.status, 255);
+}

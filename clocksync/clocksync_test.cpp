@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "bench.h"
+
+namespace {
+
+using Commands = std::vector<std::vector<std::string>>;
+
+const std::vector<std::string> kShowNew = {"date", "+New system date %d/%m/%Y %H:%M"};
+
+class Clocksync : public ::testing::Test {
+ protected:
+  void SetUp() override { board->setRtcHold(true); }
+
+  // A fixed zone and locale, so what date prints about the date it set is known.
+  bench::RunResult sync(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), "clocksync");
+    bench::RunSpec spec;
+    spec.argv = args;
+    spec.env = {"TZ=UTC", "LC_ALL=C"};
+    return bench::run(*board, spec);
+  }
+  Commands setClock(const std::string& date) {
+    return {{"sudo", "date", "-s", date}, {"date", "-s", date}, kShowNew};
+  }
+  bench::ScratchBoard board;
+};
+
+}  // namespace
+
+TEST_F(Clocksync, CopiesTheClockMonthBeforeDayWithoutSeconds) {
+  board->setRtcTime(2026, 12, 7, 9, 5, 41);
+  auto r = sync();
+  EXPECT_EQ(r.out,
+            "RTC date : 07/12/2026 09:05:00\n"
+            "Mon Dec  7 09:05:00 UTC 2026\n"
+            "New system date 07/12/2026 09:05\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(board->commands(), setClock("12/07/2026 09:05:00"));
+}
+
+TEST_F(Clocksync, DayAboveTwelveAndArgumentsIgnored) {
+  board->setRtcTime(2026, 12, 25, 18, 30, 59);
+  auto r = sync({"-h", "--now", "2020-01-01"});
+  EXPECT_EQ(r.out,
+            "RTC date : 25/12/2026 18:30:00\n"
+            "Fri Dec 25 18:30:00 UTC 2026\n"
+            "New system date 25/12/2026 18:30\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(board->commands(), setClock("12/25/2026 18:30:00"));
+}
+
+TEST_F(Clocksync, PadsSingleDigitsAndNeverWritesTheClock) {
+  board->setRtcRegisters({0x07, 0x01, 0x00, 0x06, 0x01, 0x01, 0x00});
+  board->clearTrace();
+  auto r = sync();
+  EXPECT_EQ(r.out.substr(0, 31), "RTC date : 01/01/2000 00:01:00\n");
+  EXPECT_EQ(board->commands(), setClock("01/01/2000 00:01:00"));
+  for (const auto& e : board->trace()) EXPECT_NE(e.op, "i2c-write");
+  EXPECT_EQ(board->rtcRegisters()[0], 0x07);
+}
+
+TEST_F(Clocksync, NoClockMeansNoClockCommand) {
+  board->setRtcPresent(false);
+  auto r = sync();
+  EXPECT_EQ(r.out, "NO RTC found!\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(board->commands().empty());
+
+  board->setRtcPresent(true);
+  board->setRtcFailAfter(6);  // all but the year register answer
+  r = sync();
+  EXPECT_EQ(r.out, "NO RTC read failed!\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(board->commands().empty());
+}
+
+TEST_F(Clocksync, ADateThatDateRefusesLeavesTheSystemClockAndFails) {
+  board->setRtcTime(2026, 12, 7, 9, 5, 41);
+  ASSERT_EQ(sync().status, 0);
+  std::filesystem::remove(board->commandLog());
+  // Month register 0x13 reads as month 13.
+  board->setRtcRegisters({0x00, 0x45, 0x10, 0x01, 0x07, 0x13, 0x26});
+  auto r = sync();
+  EXPECT_EQ(r.out,
+            "RTC date : 07/13/2026 10:45:00\n"
+            "New system date 07/12/2026 09:05\n");
+  EXPECT_NE(r.err.find("invalid date '13/07/2026 10:45:00'"), std::string::npos) << r.err;
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(board->commands(), setClock("13/07/2026 10:45:00"));
+}
+
+TEST_F(Clocksync, ASudoThatRefusesStillShowsTheSystemDate) {
+  board->setRtcTime(2026, 12, 7, 9, 5, 41);
+  ASSERT_EQ(sync().status, 0);
+  std::filesystem::remove(board->commandLog());
+
+  bench::TempDir standIns;
+  const auto sudo = standIns.path() / "sudo";
+  std::ofstream(sudo) << "#!/bin/sh\necho 'sudo: a password is required' >&2\nexit 1\n";
+  std::filesystem::permissions(sudo, std::filesystem::perms::owner_all);
+  board->setRtcTime(2027, 3, 4, 5, 6, 7);
+  // env sets PATH for clocksync only, so this sudo comes before the bench's.
+  const std::string path = "PATH=" + standIns.path().string() + ":" + bench::standInDir().string() + ":" +
+                           bench::toolDir().string() + ":/usr/bin:/bin";
+  bench::RunSpec spec;
+  spec.argv = {"env", path, "TZ=UTC", "LC_ALL=C", "clocksync"};
+  auto r = bench::run(*board, spec);
+  EXPECT_EQ(r.out,
+            "RTC date : 04/03/2027 05:06:00\n"
+            "New system date 07/12/2026 09:05\n");
+  EXPECT_EQ(r.err, "sudo: a password is required\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(board->commands(), Commands{kShowNew});
+}

@@ -1,0 +1,32 @@
+# orvix_tool(NAME SOURCES src... [LIBS lib...])
+# Declares one program of the suite; it links the board back-end and installs into bin.
+function(orvix_tool NAME)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${NAME} ${T_SOURCES})
+  target_link_libraries(${NAME} PRIVATE ${T_LIBS} orvix::board)
+  set_target_properties(${NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ORVIX_TOOL_DIR})
+  install(TARGETS ${NAME} RUNTIME DESTINATION bin)
+endfunction()
+
+# orvix_test(NAME SOURCES src... [LIBS lib...] [ON_BOARD] [DEPENDS target...])
+# A GoogleTest program. ON_BOARD runs it inside the bench on a scratch board, for
+# module tests that call the board back-end in their own process.
+function(orvix_test NAME)
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
+  cmake_parse_arguments(T "ON_BOARD" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  add_executable(${NAME} ${T_SOURCES})
+  target_link_libraries(${NAME} PRIVATE ${T_LIBS} bench GTest::gtest_main)
+  add_dependencies(${NAME} bench_standins)
+  if(T_DEPENDS)
+    add_dependencies(${NAME} ${T_DEPENDS})
+  endif()
+  if(T_ON_BOARD)
+    add_dependencies(${NAME} vboard)
+    set_target_properties(${NAME} PROPERTIES
+      CROSSCOMPILING_EMULATOR "$<TARGET_FILE:vboard>;run;--scratch;--timeout;120;--")
+  endif()
+  gtest_discover_tests(${NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300)
+endfunction()

@@ -1,0 +1,54 @@
+// RTC access library: the board's battery-backed clock at I2C address 104.
+//
+//   openRTC()            open the clock; the handle goes to iddev (negative: not open)
+//   readTime/readDate    registers 0-2 / 0-6 into Date
+//   writeTime/writeDate  Date into registers 0-2 / 0-6 (the seconds are always written as 0)
+//   writeAlarm           Alarm, folded into range, into the alarm registers 11-13
+//   setNoWakeUp          the no-wake-up mark (0 in registers 11-13), and Alarm.nowakeup
+//   readAlarm            registers 11-13 into Alarm; -1 in dd, hh or min means any
+//   getBCDtoInt, getInttoBCD, getBit, setBit, resetBit   register byte helpers
+//
+// The read and write operations do nothing when the clock is not open, and return
+// whether every transfer succeeded; a field whose register could not be read keeps
+// its value. readAlarm changes Alarm only when all three registers were read, since
+// the no-wake-up mark is the three of them together.
+#pragma once
+
+struct DateRecord {
+  int Sec;
+  int Min;
+  int Hour;
+  int WeekDay;
+  int Day;
+  int Month;
+  int Year;
+};
+
+// On a write, dd of 0 or less means any day and a negative hh any hour; the minute
+// is always part of the alarm.
+struct AlarmRecord {
+  bool nowakeup;
+  int dd;  // a day of the week (1-7) when wd, else a day of the month (1-31)
+  int hh;
+  int min;
+  bool wd;
+};
+
+extern int iddev;
+extern DateRecord Date;
+extern AlarmRecord Alarm;
+
+void openRTC();
+bool readTime();
+bool readDate();
+bool writeTime();
+bool writeDate();
+bool writeAlarm();
+bool setNoWakeUp();
+bool readAlarm();
+
+int getBCDtoInt(unsigned char buff, int n);
+unsigned char getInttoBCD(int buff);
+int getBit(unsigned char b, int n);
+unsigned char setBit(unsigned char b, int n);
+unsigned char resetBit(unsigned char b, int n);

@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include "bench.h"
+
+namespace {
+
+class Rtcpeek : public ::testing::Test {
+ protected:
+  void SetUp() override { board->setRtcHold(true); }
+  bench::RunResult run(std::vector<std::string> argv) {
+    bench::RunSpec spec;
+    spec.argv = std::move(argv);
+    return bench::run(*board, spec);
+  }
+  bench::RunResult peek(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), "rtcpeek");
+    board->clearTrace();
+    return run(args);
+  }
+  // The handle the board gave the tool, as the tool must print it.
+  std::string handle() {
+    for (const auto& e : board->trace())
+      if (e.op == "i2c-setup") return std::to_string(e.args[1]);
+    return "no setup";
+  }
+  // The date line for registers 0 to 6.
+  std::string dateLine(const std::vector<std::uint8_t>& regs) {
+    board->setRtcRegisters(regs);
+    auto r = peek();
+    EXPECT_EQ(r.status, 0);
+    const auto at = r.out.rfind('\n', r.out.size() - 2);
+    return r.out.substr(at + 1);
+  }
+  bench::ScratchBoard board;
+};
+
+}  // namespace
+
+TEST_F(Rtcpeek, PrintsGreetingHandleAndDate) {
+  board->setRtcRegisters({0x45, 0x59, 0x13, 0x07, 0x31, 0x12, 0x24});
+  auto r = peek({"ignored", "-h"});
+  const std::string h = handle();
+  ASSERT_NE(h, "no setup");
+  EXPECT_EQ(r.out, "Hello world!\n" + h + "\n31/12/2024 13:59\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.err.empty()) << r.err;
+}
+
+TEST_F(Rtcpeek, ReadsRegistersZeroToSixOnceAndWritesNothing) {
+  board->setRtcRegisters({0x45, 0x59, 0x13, 0x07, 0x31, 0x12, 0x24});
+  peek();
+  std::vector<std::string> ops;
+  for (const auto& e : board->trace())
+    ops.push_back(e.op + " " + std::to_string(e.args[0]));
+  EXPECT_EQ(ops, (std::vector<std::string>{"i2c-setup 104", "i2c-read 0", "i2c-read 1", "i2c-read 2", "i2c-read 3",
+                                           "i2c-read 4", "i2c-read 5", "i2c-read 6"}));
+}
+
+TEST_F(Rtcpeek, TakesOnlyBitFourAsTheHoursTens) {
+  // Unlike the library's reading (clockprobe below), bit 5 is dropped.
+  EXPECT_EQ(dateLine({0x00, 0x00, 0x20, 0x01, 0x01, 0x01, 0x26}), "01/01/2026 00:00\n");
+  EXPECT_EQ(dateLine({0x00, 0x00, 0x23, 0x01, 0x01, 0x01, 0x26}), "01/01/2026 03:00\n");
+  EXPECT_EQ(dateLine({0x00, 0x00, 0x19, 0x01, 0x01, 0x01, 0x26}), "01/01/2026 19:00\n");
+  EXPECT_EQ(dateLine({0x00, 0x00, 0x72, 0x01, 0x01, 0x01, 0x26}), "01/01/2026 12:00\n");  // 12-hour mode, PM bit
+  auto r = run({"clockprobe"});
+  EXPECT_EQ(r.out, "RTC Date:  01/01/2026 32:00\n");  // the library takes bits 4 and 5
+  board->setRtcRegisters({0x00, 0x00, 0x23, 0x01, 0x01, 0x01, 0x26});
+  r = run({"clockprobe"});
+  EXPECT_EQ(r.out, "RTC Date:  01/01/2026 23:00\n");
+}
+
+TEST_F(Rtcpeek, DecodesEachFieldWithItsOwnMask) {
+  EXPECT_EQ(dateLine({0xC5, 0xD9, 0x09, 0x0F, 0xC7, 0x92, 0x00}), "07/12/2000 09:59\n");
+  EXPECT_EQ(dateLine({0x00, 0x07, 0x01, 0x01, 0x3F, 0x1F, 0xFF}), "45/25/2165 01:07\n");  // digits unchecked
+  EXPECT_EQ(dateLine({0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x99}), "01/01/2099 00:00\n");
+}
+
+TEST_F(Rtcpeek, NoClockShowsTheHandleAndFails) {
+  board->setRtcPresent(false);
+  auto r = peek();
+  EXPECT_EQ(r.out, "Hello world!\n-1\n00/00/   0 00:00\n");
+  EXPECT_EQ(r.status, 255);
+  for (const auto& e : board->trace()) EXPECT_NE(e.op, "i2c-read");
+}
+
+TEST_F(Rtcpeek, AFailedReadLeavesItsFieldAndFails) {
+  board->setRtcRegisters({0x45, 0x59, 0x13, 0x07, 0x31, 0x12, 0x24});
+  board->setRtcFailAfter(5);  // the month and the year do not answer
+  auto r = peek();
+  EXPECT_EQ(r.out, "Hello world!\n" + handle() + "\n31/00/   0 13:59\n");
+  EXPECT_EQ(r.status, 255);
+}

@@ -1,0 +1,276 @@
+// The link module in this process, each row opened on a bench Line instead of the board's device.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "bench.h"
+#include "seriallink.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+class Link : public ::testing::Test {
+ protected:
+  void open(const PortRow& row) {
+    PortRow here = row;
+    here.device = line.slavePath().c_str();
+    init(here);
+  }
+  void TearDown() override {
+    writer.join();
+    if (serinp != nullptr) std::fclose(serinp);
+    if (serout != nullptr) std::fclose(serout);
+    if (fd >= 0) close(fd);
+    serinp = serout = nullptr;
+    fd = -1;
+  }
+  // The sketch's bytes, `ms` after now, from another thread.
+  void sendLater(int ms, std::string bytes) {
+    writer.join();
+    writer = Joined{std::thread([this, ms, bytes] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      send(bytes);
+    })};
+  }
+  void send(const std::string& bytes) const {
+    ASSERT_EQ(write(line.master(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // What the tool side wrote, as the far end reads it.
+  std::string fromTool(int waitMs = 500) const {
+    std::string got;
+    pollfd p{line.master(), POLLIN, 0};
+    while (poll(&p, 1, waitMs) > 0) {
+      char b[256];
+      const ssize_t n = read(line.master(), b, sizeof b);
+      if (n <= 0) break;
+      got.append(b, static_cast<std::size_t>(n));
+      waitMs = 50;
+    }
+    return got;
+  }
+  int pendingOnLine() const {
+    int n = -1;
+    ioctl(line.slave(), FIONREAD, &n);
+    return n;
+  }
+
+  struct Joined {
+    std::thread t;
+    void join() {
+      if (t.joinable()) t.join();
+    }
+  };
+  bench::Line line;
+  Joined writer;
+};
+
+struct Expected {
+  const char* program;
+  const PortRow& row;
+  const char* device;
+  bool nonBlocking;
+  speed_t speed;
+  bool canonicalOff;
+  cc_t vtime;
+  int vmin;  // -1: as found
+  bool reopened;
+  std::size_t rbuff;
+};
+
+// The board's port table, one row per program.
+const Expected kTable[] = {
+    {"pinwait", ports::pinwait, "/dev/ttyAMA0", false, B9600, false, 0, 1, false, 255},
+    {"cmdlistener", ports::cmdlistener, "/dev/ttyS0", true, B115200, false, 1, -1, true, 512},
+    {"sketchcheck", ports::sketchcheck, "/dev/ttyS0", false, B9600, true, 1, 0, false, 512},
+    {"sketchquery", ports::sketchquery, "/dev/ttyS0", false, B9600, true, 1, 0, false, 512},
+    {"sketchqueryblock", ports::sketchqueryblock, "/dev/ttyS0", false, B9600, true, 1, 0, false, 512},
+    {"whichsketch", ports::whichsketch, "/dev/ttyS0", false, B9600, false, 10, 0, true, 255},
+};
+
+}  // namespace
+
+TEST_F(Link, EachRowChangesExactlyItsSettings) {
+  for (const Expected& e : kTable) {
+    SCOPED_TRACE(e.program);
+    EXPECT_STREQ(e.row.device, e.device);
+    termios found = line.settings();
+    found.c_cc[VMIN] = 7;  // values no row writes, to see what is left alone
+    found.c_cc[VTIME] = 3;
+    cfsetspeed(&found, B38400);
+    ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &found), 0);
+    found = line.settings();
+
+    open(e.row);
+    const termios now = line.settings();
+    EXPECT_EQ(cfgetispeed(&now), e.speed);
+    EXPECT_EQ(cfgetospeed(&now), e.speed);
+    EXPECT_EQ(baud, e.speed);
+    const tcflag_t lflag = e.canonicalOff ? found.c_lflag & ~static_cast<tcflag_t>(ICANON) : found.c_lflag;
+    EXPECT_EQ(now.c_lflag, lflag);
+    EXPECT_NE(now.c_lflag & ECHO, 0u);
+    EXPECT_EQ(now.c_iflag, found.c_iflag);
+    EXPECT_EQ(now.c_oflag, found.c_oflag);
+    EXPECT_EQ(now.c_cflag & ~static_cast<tcflag_t>(CBAUD | CIBAUD), found.c_cflag & ~static_cast<tcflag_t>(CBAUD | CIBAUD));
+    EXPECT_EQ(now.c_cc[VTIME], e.vtime);
+    EXPECT_EQ(now.c_cc[VMIN], e.vmin < 0 ? 7 : e.vmin);
+    for (int i : {VINTR, VQUIT, VERASE, VKILL, VEOF, VSTART, VSTOP, VSUSP, VEOL}) EXPECT_EQ(now.c_cc[i], found.c_cc[i]) << i;
+    EXPECT_EQ(rbuff.size(), e.rbuff);
+
+    const int flags = fcntl(fd, F_GETFL);
+    EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+    EXPECT_EQ((flags & O_NONBLOCK) != 0, e.nonBlocking);
+    // Each stream closes a descriptor of its own: shared ones are dups of fd (read-write like it),
+    // reopened ones separate opens without O_NONBLOCK.
+    const int in = fileno(serinp), out = fileno(serout);
+    EXPECT_NE(in, fd);
+    EXPECT_NE(out, fd);
+    EXPECT_NE(in, out);
+    EXPECT_EQ(fcntl(in, F_GETFL) & (O_ACCMODE | O_NONBLOCK), e.reopened ? O_RDONLY : flags & (O_ACCMODE | O_NONBLOCK));
+    EXPECT_EQ(fcntl(out, F_GETFL) & (O_ACCMODE | O_NONBLOCK), e.reopened ? O_WRONLY : flags & (O_ACCMODE | O_NONBLOCK));
+    TearDown();
+  }
+}
+
+TEST_F(Link, StreamsCarryLinesBothWays) {
+  line.setEcho(false);
+  for (const PortRow* row : {&ports::sketchcheck, &ports::whichsketch}) {
+    open(*row);
+    // Line buffered as any stream on a terminal: the line end sends it, no flush needed.
+    std::fputs("?", serout);
+    EXPECT_EQ(fromTool(150), "");
+    std::fputs("\n", serout);
+    EXPECT_EQ(fromTool(), "?\r\n");
+    send("LinkTest\n");
+    char got[32] = {};
+    ASSERT_NE(std::fgets(got, sizeof got, serinp), nullptr);
+    EXPECT_STREQ(got, "LinkTest\n");
+    TearDown();
+  }
+}
+
+TEST_F(Link, DiscardInputEndsAtATenthOfSilence) {
+  open(ports::sketchquery);
+  send("stale answer\r\n");
+  auto t0 = Clock::now();
+  discardInput();
+  EXPECT_NEAR(msSince(t0), 100, 50);
+  EXPECT_EQ(pendingOnLine(), 0);
+
+  // A sketch that keeps talking keeps the discarding going.
+  writer = Joined{std::thread([this] {
+    for (int i = 0; i < 6; ++i) {
+      send("chatter ");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  })};
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  t0 = Clock::now();
+  discardInput();
+  EXPECT_NEAR(msSince(t0), 250 + 100, 60);  // the last byte at about 250 ms
+  EXPECT_EQ(pendingOnLine(), 0);
+}
+
+TEST_F(Link, WaitInputPollsUpToItsLimit) {
+  open(ports::sketchcheck);
+  ASSERT_EQ(tries, 200);
+  auto t0 = Clock::now();
+  EXPECT_FALSE(waitInput(tries));
+  EXPECT_NEAR(msSince(t0), 2050, 250);  // 200 polls 10 ms apart
+  t0 = Clock::now();
+  EXPECT_FALSE(waitInput(5));
+  EXPECT_NEAR(msSince(t0), 55, 30);
+
+  sendLater(300, "L");
+  t0 = Clock::now();
+  EXPECT_TRUE(waitInput(tries));
+  EXPECT_NEAR(msSince(t0), 305, 40);
+  EXPECT_EQ(pendingOnLine(), 1);  // waiting takes nothing
+}
+
+TEST_F(Link, WaitInputWithoutLimitOutlastsTheBoundedWait) {
+  open(ports::sketchqueryblock);
+  sendLater(2600, "L");
+  const auto t0 = Clock::now();
+  EXPECT_TRUE(waitInput(0));
+  EXPECT_NEAR(msSince(t0), 2605, 60);
+}
+
+TEST_F(Link, WaitReadableSeesWholeLinesInCanonicalMode) {
+  open(ports::whichsketch);  // leaves the Line canonical
+  send("Link");
+  auto t0 = Clock::now();
+  EXPECT_FALSE(waitReadable(200));
+  EXPECT_NEAR(msSince(t0), 200, 40);
+  sendLater(100, "Test\n");
+  t0 = Clock::now();
+  EXPECT_TRUE(waitReadable(1000));
+  EXPECT_NEAR(msSince(t0), 100, 40);
+}
+
+TEST_F(Link, WaitReadableSeesEachByteInNonCanonicalMode) {
+  line.setCanonical(false);
+  open(ports::whichsketch);
+  EXPECT_FALSE(waitReadable(100));
+  sendLater(50, "L");
+  EXPECT_TRUE(waitReadable(1000));
+}
+
+TEST_F(Link, SetSerialBlockSwitchesTheReadModeAndDropsUnreadInput) {
+  line.setCanonical(false);
+  open(ports::pinwait);
+  send("leftover\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_GT(pendingOnLine(), 0);
+  setSerialBlock(false);
+  termios t = line.settings();
+  EXPECT_EQ(t.c_cc[VTIME], 5);
+  EXPECT_EQ(t.c_cc[VMIN], 0);
+  EXPECT_EQ(t.c_lflag & ICANON, 0u);
+  EXPECT_EQ(pendingOnLine(), 0);
+
+  char c;
+  auto t0 = Clock::now();
+  EXPECT_EQ(read(fd, &c, 1), 0);  // timed: nothing after 0.5 s
+  EXPECT_NEAR(msSince(t0), 500, 80);
+
+  setSerialBlock(true);
+  t = line.settings();
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+  EXPECT_EQ(t.c_cc[VMIN], 1);
+  sendLater(700, "x");
+  t0 = Clock::now();
+  EXPECT_EQ(read(fd, &c, 1), 1);  // blocking: past the timed limit, until the byte
+  EXPECT_NEAR(msSince(t0), 700, 80);
+}
+
+TEST_F(Link, CloseSerPausesFlushesAndClosesEveryDescriptor) {
+  open(ports::pinwait);
+  const int in = fileno(serinp), out = fileno(serout), own = fd;
+  send("unread line\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_GT(pendingOnLine(), 0);
+  const auto t0 = Clock::now();
+  closeSer();
+  EXPECT_NEAR(msSince(t0), 1000, 100);
+  EXPECT_EQ(pendingOnLine(), 0);
+  for (int d : {in, out, own}) EXPECT_EQ(fcntl(d, F_GETFD), -1) << d;
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(serinp, nullptr);
+  EXPECT_EQ(serout, nullptr);
+}
+
+TEST(LinkWithoutDevice, InitEndsTheProcessWith255) {
+  PortRow missing = ports::sketchcheck;
+  missing.device = "/nonexistent/ttyS0";
+  EXPECT_EXIT(init(missing), ::testing::ExitedWithCode(255), "");
+}

@@ -1,0 +1,463 @@
+#include "board.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace simboard {
+namespace {
+
+std::int64_t realtimeMicros() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return std::int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The whole board, as kept in the file "state".
+struct State {
+  bool present = true;
+  int failAfter = -1;
+  bool hold = false;
+  Registers regs{};
+  std::int64_t baseUs = 0;  // wall time at which regs 0-6 were last set
+  std::map<int, PinState> pins;
+  struct Input {
+    std::int64_t sinceUs = 0;  // monotonic time the schedule was set
+    std::vector<LevelStep> steps;
+  };
+  std::map<int, Input> inputs;
+};
+
+// Holds the board's lock for one read-modify-write of its state.
+class Locked {
+ public:
+  explicit Locked(const fs::path& dir) : dir_(dir) {
+    fd_ = ::open((dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "board lock " + dir.string());
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    load();
+  }
+  ~Locked() {
+    if (dirty_) save();
+    ::close(fd_);
+  }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+  State& state() { return state_; }
+  State& change() {
+    dirty_ = true;
+    return state_;
+  }
+
+  void trace(const std::string& op, std::initializer_list<int> args) {
+    std::ostringstream line;
+    line << monotonicMicros() << ' ' << getpid() << ' ' << op;
+    for (int a : args) line << ' ' << a;
+    line << '\n';
+    const std::string s = line.str();
+    int fd = ::open((dir_ / "trace").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    (void)!::write(fd, s.data(), s.size());
+    ::close(fd);
+  }
+
+ private:
+  void load() {
+    std::ifstream in(dir_ / "state");
+    std::string key;
+    while (in >> key) {
+      if (key == "rtc.present") {
+        in >> state_.present;
+      } else if (key == "rtc.fail") {
+        in >> state_.failAfter;
+      } else if (key == "rtc.hold") {
+        in >> state_.hold;
+      } else if (key == "rtc.base") {
+        in >> state_.baseUs;
+      } else if (key == "rtc.regs") {
+        for (auto& r : state_.regs) {
+          unsigned v = 0;
+          in >> std::hex >> v >> std::dec;
+          r = static_cast<std::uint8_t>(v);
+        }
+      } else if (key == "pin") {
+        int n = 0;
+        PinState p;
+        in >> n >> p.mode >> p.level >> p.pull;
+        state_.pins[n] = p;
+      } else if (key == "input") {
+        int n = 0;
+        std::size_t count = 0;
+        State::Input input;
+        in >> n >> input.sinceUs >> count;
+        for (std::size_t i = 0; i < count; ++i) {
+          LevelStep s;
+          in >> s.ms >> s.level;
+          input.steps.push_back(s);
+        }
+        state_.inputs[n] = input;
+      } else {
+        std::string rest;
+        std::getline(in, rest);
+      }
+    }
+  }
+
+  void save() {
+    std::ostringstream out;
+    out << "rtc.present " << state_.present << "\nrtc.fail " << state_.failAfter << "\nrtc.hold "
+        << state_.hold << "\nrtc.base " << state_.baseUs << "\nrtc.regs";
+    char hex[4];
+    for (auto r : state_.regs) {
+      std::snprintf(hex, sizeof hex, " %02x", r);
+      out << hex;
+    }
+    out << '\n';
+    for (const auto& [n, p] : state_.pins) out << "pin " << n << ' ' << p.mode << ' ' << p.level << ' ' << p.pull << '\n';
+    for (const auto& [n, input] : state_.inputs) {
+      out << "input " << n << ' ' << input.sinceUs << ' ' << input.steps.size();
+      for (const auto& s : input.steps) out << ' ' << s.ms << ' ' << s.level;
+      out << '\n';
+    }
+    // Written aside and renamed, so a reader never sees half a state.
+    const fs::path tmp = dir_ / "state.new";
+    {
+      std::ofstream f(tmp, std::ios::trunc);
+      f << out.str();
+    }
+    fs::rename(tmp, dir_ / "state");
+  }
+
+  fs::path dir_;
+  int fd_ = -1;
+  bool dirty_ = false;
+  State state_;
+};
+
+// --- calendar arithmetic on days since 1970-01-01 ---
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void civilFromDays(std::int64_t z, int& y, int& m, int& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(yoe + era * 400 + (m <= 2));
+}
+
+bool bcd(std::uint8_t byte, std::uint8_t mask, int lo, int hi, int& value) {
+  const int v = byte & mask;
+  if ((v & 0x0F) > 9) return false;
+  value = (v >> 4) * 10 + (v & 0x0F);
+  return value >= lo && value <= hi;
+}
+
+std::uint8_t toBcd(int v) { return static_cast<std::uint8_t>((v / 10) << 4 | v % 10); }
+
+int daysInMonth(int year, int month) {
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// Moves registers 0-6 on by `elapsed` seconds, if the chip holds a valid date.
+void tick(State& s, std::int64_t nowUs) {
+  if (s.hold) {
+    s.baseUs = nowUs;
+    return;
+  }
+  const std::int64_t elapsed = (nowUs - s.baseUs) / 1000000;
+  if (elapsed <= 0) return;
+  advanceClock(s.regs, elapsed);
+  s.baseUs += elapsed * 1000000;
+}
+
+bool transferFails(State& s) {
+  if (s.failAfter < 0) return false;
+  if (s.failAfter == 0) return true;
+  --s.failAfter;
+  return false;
+}
+
+// Descriptors that i2cSetup handed out in this process, with their device address.
+std::map<int, int>& handles() {
+  static std::map<int, int> h;
+  return h;
+}
+
+int pinLevel(const State& s, int pin) {
+  if (auto in = s.inputs.find(pin); in != s.inputs.end() && !in->second.steps.empty()) {
+    const std::int64_t ms = (monotonicMicros() - in->second.sinceUs) / 1000;
+    int level = in->second.steps.front().level;
+    for (const auto& step : in->second.steps)
+      if (step.ms <= ms) level = step.level;
+    return level;
+  }
+  auto p = s.pins.find(pin);
+  if (p == s.pins.end()) return 0;
+  if (p->second.mode == 1) return p->second.level;
+  return p->second.pull == 2 ? 1 : 0;
+}
+
+}  // namespace
+
+std::int64_t monotonicMicros() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+}
+
+bool advanceClock(Registers& regs, std::int64_t seconds) {
+  int sec, min, day, month, year, hour;
+  const bool h12 = regs[2] & 0x40;
+  if (!bcd(regs[0], 0x7F, 0, 59, sec) || !bcd(regs[1], 0x7F, 0, 59, min) || !bcd(regs[4], 0x3F, 1, 31, day) ||
+      !bcd(regs[5], 0x1F, 1, 12, month) || !bcd(regs[6], 0xFF, 0, 99, year))
+    return false;
+  if (h12) {
+    if (!bcd(regs[2], 0x1F, 1, 12, hour)) return false;
+    hour = hour % 12 + ((regs[2] & 0x20) ? 12 : 0);
+  } else if (!bcd(regs[2], 0x3F, 0, 23, hour)) {
+    return false;
+  }
+  const int wday = regs[3] & 0x07;
+  if (wday < 1 || day > daysInMonth(2000 + year, month)) return false;
+
+  const std::int64_t start = daysFromCivil(2000 + year, month, day) * 86400 + hour * 3600 + min * 60 + sec;
+  const std::int64_t t = start + seconds;
+  const std::int64_t days = t / 86400 - start / 86400;
+  std::int64_t rest = t % 86400;
+  int y, m, d;
+  civilFromDays(t / 86400, y, m, d);
+  hour = static_cast<int>(rest / 3600);
+  rest %= 3600;
+
+  regs[0] = static_cast<std::uint8_t>((regs[0] & 0x80) | toBcd(static_cast<int>(rest % 60)));
+  regs[1] = static_cast<std::uint8_t>((regs[1] & 0x80) | toBcd(static_cast<int>(rest / 60)));
+  if (h12) {
+    const int h = hour % 12 == 0 ? 12 : hour % 12;
+    regs[2] = static_cast<std::uint8_t>((regs[2] & 0xC0) | (hour >= 12 ? 0x20 : 0) | toBcd(h));
+  } else {
+    regs[2] = static_cast<std::uint8_t>((regs[2] & 0xC0) | toBcd(hour));
+  }
+  regs[3] = static_cast<std::uint8_t>((regs[3] & 0xF8) | ((wday - 1 + days % 7) % 7 + 1));
+  regs[4] = static_cast<std::uint8_t>((regs[4] & 0xC0) | toBcd(d));
+  // The century bit (bit 7 of the month) flips each time the year passes 99.
+  const bool century = ((y - 2000) / 100) % 2 != 0;
+  regs[5] = static_cast<std::uint8_t>((regs[5] & 0x60) | (((regs[5] & 0x80) != 0) != century ? 0x80 : 0) | toBcd(m));
+  regs[6] = toBcd(((y - 2000) % 100 + 100) % 100);
+  return true;
+}
+
+std::optional<Board> Board::open(const fs::path& dir) {
+  std::error_code ec;
+  if (!fs::is_regular_file(dir / "state", ec)) return std::nullopt;
+  return Board(dir);
+}
+
+Board Board::create(const fs::path& dir) {
+  fs::create_directories(dir);
+  Board b(dir);
+  if (!fs::exists(dir / "state")) {
+    // A new board's clock was set to the current time, like a board out of the box.
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    b.setRtcTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  }
+  return b;
+}
+
+Registers Board::rtcRegisters() const {
+  Locked l(dir_);
+  tick(l.state(), realtimeMicros());
+  return l.state().regs;
+}
+
+void Board::setRtcRegisters(const std::vector<std::uint8_t>& bytes, int first) {
+  Locked l(dir_);
+  State& s = l.change();
+  const std::int64_t now = realtimeMicros();
+  tick(s, now);
+  bool time = false;
+  for (std::size_t i = 0; i < bytes.size() && first + i < s.regs.size(); ++i) {
+    s.regs[first + i] = bytes[i];
+    time = time || first + i <= 6;
+  }
+  if (time) s.baseUs = now;
+}
+
+void Board::setRtcTime(int year, int month, int day, int hour, int minute, int second) {
+  const std::int64_t days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  const int weekday = static_cast<int>(((days % 7 + 7) % 7 + 3) % 7) + 1;  // 1970-01-01 was a Thursday
+  setRtcRegisters({toBcd(second), toBcd(minute), toBcd(hour), static_cast<std::uint8_t>(weekday), toBcd(day),
+                   toBcd(month), toBcd(((year % 100) + 100) % 100)});
+}
+
+void Board::setRtcPresent(bool present) {
+  Locked l(dir_);
+  l.change().present = present;
+}
+
+void Board::setRtcFailAfter(int n) {
+  Locked l(dir_);
+  l.change().failAfter = n < 0 ? -1 : n;
+}
+
+void Board::setRtcHold(bool hold) {
+  Locked l(dir_);
+  State& s = l.change();
+  tick(s, realtimeMicros());
+  s.hold = hold;
+}
+
+int Board::i2cSetup(int devId) {
+  Locked l(dir_);
+  int fd = -1;
+  if (l.state().present) fd = ::open((dir_ / "state").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) handles()[fd] = devId;
+  l.trace("i2c-setup", {devId, fd});
+  return fd;
+}
+
+int Board::i2cRead(int handle, int reg) {
+  Locked l(dir_);
+  State& s = l.change();
+  int result = -1;
+  auto h = handles().find(handle);
+  if (h != handles().end() && h->second == kRtcAddress && s.present && reg >= 0 && reg < kRtcRegisters &&
+      !transferFails(s)) {
+    tick(s, realtimeMicros());
+    result = s.regs[reg];
+  }
+  l.trace("i2c-read", {reg, result});
+  return result;
+}
+
+int Board::i2cWrite(int handle, int reg, int value) {
+  Locked l(dir_);
+  State& s = l.change();
+  int result = -1;
+  auto h = handles().find(handle);
+  if (h != handles().end() && h->second == kRtcAddress && s.present && reg >= 0 && reg < kRtcRegisters &&
+      !transferFails(s)) {
+    const std::int64_t now = realtimeMicros();
+    tick(s, now);
+    s.regs[reg] = static_cast<std::uint8_t>(value);
+    if (reg <= 6) s.baseUs = now;
+    result = 0;
+  }
+  l.trace("i2c-write", {reg, value & 0xFF, result});
+  return result;
+}
+
+void Board::setInput(int pin, int level) { setSchedule(pin, {{0, level}}); }
+
+void Board::setSchedule(int pin, const std::vector<LevelStep>& steps) {
+  Locked l(dir_);
+  l.change().inputs[pin] = State::Input{monotonicMicros(), steps};
+}
+
+void Board::clearInput(int pin) {
+  Locked l(dir_);
+  l.change().inputs.erase(pin);
+}
+
+PinState Board::pin(int pin) const {
+  Locked l(dir_);
+  PinState p;
+  if (auto it = l.state().pins.find(pin); it != l.state().pins.end()) p = it->second;
+  return p;
+}
+
+int Board::gpioSetup() {
+  Locked l(dir_);
+  l.trace("gpio-setup", {0});
+  return 0;
+}
+
+void Board::gpioMode(int pin, int mode) {
+  Locked l(dir_);
+  l.change().pins[pin].mode = mode;
+  l.trace("gpio-mode", {pin, mode});
+}
+
+void Board::gpioWrite(int pin, int level) {
+  Locked l(dir_);
+  l.change().pins[pin].level = level ? 1 : 0;
+  l.trace("gpio-write", {pin, level ? 1 : 0});
+}
+
+int Board::gpioRead(int pin) {
+  Locked l(dir_);
+  const int level = pinLevel(l.state(), pin);
+  l.trace("gpio-read", {pin, level});
+  return level;
+}
+
+void Board::gpioPull(int pin, int pud) {
+  Locked l(dir_);
+  l.change().pins[pin].pull = pud;
+  l.trace("gpio-pull", {pin, pud});
+}
+
+std::vector<TraceEvent> Board::trace() const {
+  Locked l(dir_);
+  std::vector<TraceEvent> events;
+  std::ifstream in(dir_ / "trace");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    TraceEvent e;
+    fields >> e.us >> e.pid >> e.op;
+    for (int a; fields >> a;) e.args.push_back(a);
+    events.push_back(std::move(e));
+  }
+  return events;
+}
+
+void Board::clearTrace() {
+  Locked l(dir_);
+  std::ofstream(dir_ / "trace", std::ios::trunc);
+}
+
+std::vector<std::vector<std::string>> Board::commands() const {
+  std::vector<std::vector<std::string>> calls;
+  std::ifstream in(commandLog());
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> argv;
+    std::size_t start = 0;
+    for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+      argv.push_back(line.substr(start, tab - start));
+    argv.push_back(line.substr(start));
+    calls.push_back(std::move(argv));
+  }
+  return calls;
+}
+
+}  // namespace simboard

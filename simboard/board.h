@@ -1,0 +1,109 @@
+// The virtual Orvix board: the state that a real board keeps in its chips.
+//
+//   Board::open(dir)        the board in DIR, if one is there (the tools' view)
+//   Board::create(dir)      the board in DIR, made fresh when missing (the bench's view)
+//   rtc*()                  the clock chip at I2C address 104: 19 registers that tick
+//   i2c*()                  transfers as wiringPi's I2C calls make them, faults included
+//   gpio*() / setInput()    the GPIO header: modes, levels, pulls, inputs over time
+//   trace()                 every transfer and GPIO call, timestamped, with the caller's pid
+//   commands()              what the bench's stand-ins for outside programs were asked to do
+//
+// All state lives in files of the board's directory, under one lock, so several
+// processes can share a board and the clock outlives each program, as with a battery.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace simboard {
+
+// Where a tool finds its board: the bench mounts a board's directory here.
+inline constexpr const char* kBoardPath = "/dev/vboard";
+
+inline constexpr int kRtcAddress = 104;
+inline constexpr int kRtcRegisters = 19;
+inline constexpr int kPins = 64;
+
+using Registers = std::array<std::uint8_t, kRtcRegisters>;
+
+// One line of the trace. `op` and `args`:
+//   i2c-setup  dev result        i2c-read  reg result        i2c-write reg value result
+//   gpio-setup result            gpio-mode pin mode          gpio-write pin level
+//   gpio-read  pin level         gpio-pull pin pud
+struct TraceEvent {
+  std::int64_t us = 0;  // CLOCK_MONOTONIC, microseconds
+  int pid = 0;
+  std::string op;
+  std::vector<int> args;
+};
+
+struct PinState {
+  int mode = 0;   // INPUT 0, OUTPUT 1
+  int level = 0;  // last level written
+  int pull = 0;   // PUD_OFF 0, PUD_DOWN 1, PUD_UP 2
+};
+
+// A level that an input takes `ms` after the schedule was set.
+struct LevelStep {
+  int ms = 0;
+  int level = 0;
+};
+
+std::int64_t monotonicMicros();
+
+class Board {
+ public:
+  static std::optional<Board> open(const std::filesystem::path& dir);
+  static Board create(const std::filesystem::path& dir);
+
+  const std::filesystem::path& dir() const { return dir_; }
+
+  // --- the clock chip ---
+  Registers rtcRegisters() const;  // as a read would find them now
+  // Writes bytes from register `first` on; a time register among them restarts the count.
+  void setRtcRegisters(const std::vector<std::uint8_t>& bytes, int first = 0);
+  // 24-hour mode; the day of the week is 1 (Monday) to 7.
+  void setRtcTime(int year, int month, int day, int hour, int minute, int second);
+  void setRtcPresent(bool present);
+  // -1: transfers succeed; 0: every transfer fails; n > 0: n more succeed, then all fail.
+  void setRtcFailAfter(int n);
+  void setRtcHold(bool hold);  // a held clock does not tick
+
+  // --- wiringPi's I2C calls ---
+  int i2cSetup(int devId);  // -1 when the chip is absent, else a descriptor number
+  int i2cRead(int handle, int reg);
+  int i2cWrite(int handle, int reg, int value);
+
+  // --- the GPIO header ---
+  void setInput(int pin, int level);
+  void setSchedule(int pin, const std::vector<LevelStep>& steps);  // last step holds
+  void clearInput(int pin);  // back to what pull and output say
+  PinState pin(int pin) const;
+  int gpioSetup();
+  void gpioMode(int pin, int mode);
+  void gpioWrite(int pin, int level);
+  int gpioRead(int pin);
+  void gpioPull(int pin, int pud);
+
+  // --- trace and stand-in records ---
+  std::vector<TraceEvent> trace() const;
+  void clearTrace();
+  std::filesystem::path commandLog() const { return dir_ / "commands"; }
+  // One argument vector per call of a stand-in, program name first.
+  std::vector<std::vector<std::string>> commands() const;
+
+ private:
+  explicit Board(std::filesystem::path dir) : dir_(std::move(dir)) {}
+  std::filesystem::path dir_;
+};
+
+// The clock's arithmetic, shared with the tests: registers 0-6 moved on by `seconds`.
+// Returns false (and leaves them) when they do not hold a valid date.
+bool advanceClock(Registers& regs, std::int64_t seconds);
+
+}  // namespace simboard

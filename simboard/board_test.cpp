@@ -1,0 +1,164 @@
+#include "board.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "bench.h"
+
+using simboard::Registers;
+
+namespace {
+
+Registers regs(std::initializer_list<std::uint8_t> first) {
+  Registers r{};
+  std::copy(first.begin(), first.end(), r.begin());
+  return r;
+}
+
+std::vector<std::uint8_t> clockPart(const Registers& r) { return {r.begin(), r.begin() + 7}; }
+
+}  // namespace
+
+TEST(Clock, CarriesAcrossMinuteHourDayMonthAndYear) {
+  Registers r = regs({0x59, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99});
+  ASSERT_TRUE(simboard::advanceClock(r, 1));
+  // 2099-12-31 was a Thursday in this register's count; the weekday wraps 7 -> 1.
+  EXPECT_EQ(clockPart(r), (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x01, 0x01, 0x81, 0x00}));
+
+  r = regs({0x30, 0x15, 0x10, 0x02, 0x28, 0x02, 0x24});  // 2024 is a leap year
+  ASSERT_TRUE(simboard::advanceClock(r, 86400));
+  EXPECT_EQ(clockPart(r), (std::vector<std::uint8_t>{0x30, 0x15, 0x10, 0x03, 0x29, 0x02, 0x24}));
+  ASSERT_TRUE(simboard::advanceClock(r, 86400));
+  EXPECT_EQ(r[4], 0x01);
+  EXPECT_EQ(r[5], 0x03);
+
+  r = regs({0x00, 0x00, 0x00, 0x01, 0x28, 0x02, 0x25});  // 2025 is not
+  ASSERT_TRUE(simboard::advanceClock(r, 86400));
+  EXPECT_EQ(r[4], 0x01);
+  EXPECT_EQ(r[5], 0x03);
+
+  r = regs({0x41, 0x05, 0x09, 0x01, 0x30, 0x04, 0x26});  // 30 April ends its month
+  ASSERT_TRUE(simboard::advanceClock(r, 15 * 3600));
+  EXPECT_EQ(clockPart(r), (std::vector<std::uint8_t>{0x41, 0x05, 0x00, 0x02, 0x01, 0x05, 0x26}));
+}
+
+TEST(Clock, TwelveHourModeKeepsItsFormat) {
+  // 11:59:59 PM in 12-hour mode (bit 6 set, bit 5 PM) becomes 12:00:00 AM.
+  Registers r = regs({0x59, 0x59, 0x40 | 0x20 | 0x11, 0x03, 0x10, 0x06, 0x26});
+  ASSERT_TRUE(simboard::advanceClock(r, 1));
+  EXPECT_EQ(r[2], 0x40 | 0x12);
+  EXPECT_EQ(r[4], 0x11);
+  // 11:59:59 AM becomes 12:00:00 PM.
+  r = regs({0x59, 0x59, 0x40 | 0x11, 0x03, 0x10, 0x06, 0x26});
+  ASSERT_TRUE(simboard::advanceClock(r, 1));
+  EXPECT_EQ(r[2], 0x40 | 0x20 | 0x12);
+}
+
+TEST(Clock, InvalidContentsDoNotTick) {
+  Registers r = regs({0x3F, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00});
+  const Registers before = r;
+  EXPECT_FALSE(simboard::advanceClock(r, 10));
+  EXPECT_EQ(r, before);
+  r = regs({0x00, 0x00, 0x00, 0x01, 0x31, 0x02, 0x24});  // 31 February
+  EXPECT_FALSE(simboard::advanceClock(r, 10));
+}
+
+TEST(Board, ClockTicksFromTheLastWriteAndHolds) {
+  bench::ScratchBoard board;
+  board->setRtcTime(2026, 12, 7, 9, 5, 41);
+  auto r = board->rtcRegisters();
+  EXPECT_EQ(clockPart(r), (std::vector<std::uint8_t>{0x41, 0x05, 0x09, 0x01, 0x07, 0x12, 0x26}));  // a Monday
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  r = board->rtcRegisters();
+  EXPECT_TRUE(r[0] == 0x42 || r[0] == 0x43) << std::hex << int(r[0]);
+
+  board->setRtcHold(true);
+  board->setRtcRegisters({0x00, 0x30, 0x12});
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  r = board->rtcRegisters();
+  EXPECT_EQ(r[0], 0x00);
+  EXPECT_EQ(r[1], 0x30);
+  EXPECT_EQ(r[4], 0x07);  // registers not written keep their values
+}
+
+TEST(Board, TransfersTracedWithFaultsOnDemand) {
+  bench::ScratchBoard board;
+  board->setRtcHold(true);
+  board->setRtcRegisters({0x45, 0x59, 0x23});
+  const int fd = board->i2cSetup(104);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(board->i2cRead(fd, 0), 0x45);
+  EXPECT_EQ(board->i2cWrite(fd, 14, 0x18), 0);
+  EXPECT_EQ(board->rtcRegisters()[14], 0x18);
+  EXPECT_EQ(board->i2cRead(fd, 19), -1);  // past the register file
+
+  board->setRtcFailAfter(1);
+  EXPECT_EQ(board->i2cRead(fd, 1), 0x59);
+  EXPECT_EQ(board->i2cRead(fd, 2), -1);
+  EXPECT_EQ(board->i2cWrite(fd, 11, 0), -1);
+  board->setRtcFailAfter(-1);
+  EXPECT_EQ(board->i2cRead(fd, 2), 0x23);
+
+  const int other = board->i2cSetup(0x50);  // no chip answers there
+  EXPECT_EQ(board->i2cRead(other, 0), -1);
+
+  board->setRtcPresent(false);
+  EXPECT_EQ(board->i2cSetup(104), -1);
+  EXPECT_EQ(board->i2cRead(fd, 0), -1);
+
+  const auto t = board->trace();
+  ASSERT_GE(t.size(), 9u);
+  EXPECT_EQ(t[0].op, "i2c-setup");
+  EXPECT_EQ(t[0].args, (std::vector<int>{104, fd}));
+  EXPECT_EQ(t[1].op, "i2c-read");
+  EXPECT_EQ(t[1].args, (std::vector<int>{0, 0x45}));
+  EXPECT_EQ(t[2].op, "i2c-write");
+  EXPECT_EQ(t[2].args, (std::vector<int>{14, 0x18, 0}));
+  EXPECT_EQ(t[0].pid, getpid());
+  for (std::size_t i = 1; i < t.size(); ++i) EXPECT_LE(t[i - 1].us, t[i].us);
+  ::close(fd);
+  ::close(other);
+}
+
+TEST(Board, PinsFollowPullsOutputsAndSchedules) {
+  bench::ScratchBoard board;
+  EXPECT_EQ(board->gpioRead(24), 0);
+  board->gpioPull(24, 2);
+  EXPECT_EQ(board->gpioRead(24), 1);  // pull-up, nothing driving
+  board->gpioPull(24, 1);
+  EXPECT_EQ(board->gpioRead(24), 0);
+  board->gpioMode(23, 1);
+  board->gpioWrite(23, 1);
+  EXPECT_EQ(board->gpioRead(23), 1);
+  EXPECT_EQ(board->pin(23).mode, 1);
+  EXPECT_EQ(board->pin(23).level, 1);
+
+  board->setSchedule(24, {{0, 0}, {150, 1}, {300, 0}});
+  EXPECT_EQ(board->gpioRead(24), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(board->gpioRead(24), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(board->gpioRead(24), 0);
+  board->setInput(24, 1);
+  EXPECT_EQ(board->gpioRead(24), 1);
+  board->clearInput(24);
+  EXPECT_EQ(board->gpioRead(24), 0);
+}
+
+TEST(Board, StaysConsistentUnderConcurrentWriters) {
+  bench::ScratchBoard board;
+  constexpr int kChildren = 4, kWrites = 50;
+  for (int c = 0; c < kChildren; ++c) {
+    if (fork() == 0) {
+      auto b = simboard::Board::open(board->dir());
+      for (int i = 0; i < kWrites; ++i) b->gpioWrite(c, i & 1);
+      _exit(0);
+    }
+  }
+  for (int c = 0; c < kChildren; ++c) wait(nullptr);
+  EXPECT_EQ(board->trace().size(), static_cast<std::size_t>(kChildren * kWrites));
+  for (int c = 0; c < kChildren; ++c) EXPECT_EQ(board->pin(c).level, (kWrites - 1) & 1);
+}

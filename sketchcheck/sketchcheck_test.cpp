@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <thread>
+
+#include "bench.h"
+
+namespace {
+
+const char* const kHelp =
+    "Return 0 if sketch has the name indicated; 1 otherwise\n"
+    "Sketch has to inplement function itsMe()\n"
+    "Serial speed is 9600 (fixed)\n"
+    "Usage: sketchcheck \"nametoverify\" or sketchcheck [-h] for help \n"
+    "Ex.: sketchcheck \"LinkTest\"\n";
+
+// A sketch on a line of its own, so that nothing of one case is left on the line for the next.
+struct Sketch {
+  Sketch() { peer.start(); }  // never answers
+  explicit Sketch(std::vector<bench::Chunk> answer) {
+    peer.onLine("?", std::move(answer));
+    peer.start();
+  }
+  Sketch(std::string answer, int delayMs = 0) : Sketch(std::vector<bench::Chunk>{{delayMs, std::move(answer)}}) {}
+  bench::Line line;
+  bench::SketchPeer peer{line};
+};
+
+class Sketchcheck : public ::testing::Test {
+ protected:
+  bench::RunResult check(Sketch& sketch, std::vector<std::string> args, bench::RunSpec spec = {}) {
+    spec.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return check(std::move(args), std::move(spec));
+  }
+  bench::RunResult check(std::vector<std::string> args, bench::RunSpec spec = {}) {
+    args.insert(args.begin(), "sketchcheck");
+    spec.argv = std::move(args);
+    return bench::run(*board, std::move(spec));
+  }
+  bench::ScratchBoard board;
+};
+
+void expectYes(const bench::RunResult& r) {
+  EXPECT_EQ(r.out, "YES\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+void expectNo(const bench::RunResult& r) {
+  EXPECT_EQ(r.out, "NO\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+// Waits until the tool's side of the line holds input, as bytes left from an earlier answer would.
+void waitPending(const bench::Line& line) {
+  for (int i = 0, n = 0; i < 100 && n == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ioctl(line.slave(), FIONREAD, &n);
+  }
+}
+
+class Endings : public Sketchcheck, public ::testing::WithParamInterface<const char*> {};
+
+// At most n descriptors, the standard three included. A sanitizer build's leak check needs
+// descriptors of its own at exit, so it is left out of such runs.
+bench::RunSpec openFiles(int n) {
+  bench::RunSpec spec;
+  spec.maxOpenFiles = n;
+  spec.env = {"ASAN_OPTIONS=detect_leaks=0"};
+  return spec;
+}
+
+bench::RunSpec timeLimit(int ms) {
+  bench::RunSpec spec;
+  spec.timeoutMs = ms;
+  return spec;
+}
+
+bench::RunSpec onDevice(const std::string& name, const bench::Line& line) {
+  bench::RunSpec spec;
+  spec.lines[name] = line.slavePath();
+  return spec;
+}
+
+}  // namespace
+
+TEST_P(Endings, MatchesAPrefixWithoutRegardToCase) {
+  Sketch sketch(std::string("LinkTest") + GetParam());
+  for (const char* name : {"LinkTest", "linktest", "LINKTEST", "Link", "l", ""}) {
+    SCOPED_TRACE(name);
+    expectYes(check(sketch, {name}));
+  }
+  for (const char* name : {"LinkTestX", "LinkTest ", "Linq", "inkTest", "LinkTest\r"}) {
+    SCOPED_TRACE(name);
+    expectNo(check(sketch, {name}));
+  }
+  expectYes(check(sketch, {"Link", "ignored", "words"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(CrLfAndLf, Endings, ::testing::Values("\r\n", "\n"));
+
+TEST_F(Sketchcheck, SendsTheIdentityQueryOnceAndNothingElse) {
+  Sketch sketch("LinkTest\r\n");
+  termios raw = sketch.line.settings();
+  raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  raw.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  ASSERT_EQ(tcsetattr(sketch.line.slave(), TCSANOW, &raw), 0);
+  expectYes(check(sketch, {"LinkTest"}));
+  EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
+
+  Sketch cooked("LinkTest\r\n");  // the tty's defaults, as on the Pi
+  cooked.line.setEcho(false);
+  expectYes(check(cooked, {"LinkTest"}));
+  EXPECT_EQ(cooked.peer.receivedBytes(), "?\r\n");
+}
+
+TEST_F(Sketchcheck, InputWaitingBeforeTheQueryIsNeverCompared) {
+  Sketch sketch("Other\r\n");
+  sketch.peer.send("LinkTest\r\n");  // the tail of an earlier answer
+  waitPending(sketch.line);
+  expectNo(check(sketch, {"LinkTest"}));
+  sketch.peer.send("LinkTest\r\n");
+  waitPending(sketch.line);
+  expectYes(check(sketch, {"Other"}));
+}
+
+TEST_F(Sketchcheck, TheQueryWaitsForATenthOfSilence) {
+  Sketch sketch("LinkTest\r\n");
+  sketch.line.setEcho(false);
+  for (int ms = 0; ms <= 400; ms += 40) sketch.peer.sendAt(ms, "noise ");
+  expectNo(check(sketch, {"noise"}));  // the chatter is discarded, the answer compared
+  const auto sent = sketch.peer.sentTimes();
+  ASSERT_EQ(sent.size(), 12u);  // 11 pieces of chatter, then the answer
+  const auto received = sketch.peer.received();
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received.front().bytes, "?\r\n");
+  EXPECT_GE(received.front().us - sent[10], 90000);
+}
+
+TEST_F(Sketchcheck, APauseOfATenthEndsTheAnswer) {
+  {
+    Sketch sketch({{0, "Link"}, {300, "Test\r\n"}});
+    expectNo(check(sketch, {"LinkTest"}));
+  }
+  {
+    Sketch sketch({{0, "Link"}, {300, "Test\r\n"}});
+    expectYes(check(sketch, {"Link"}));
+  }
+  {
+    Sketch sketch({{0, "Li"}, {30, "nk"}, {30, "Test\r\n"}});  // short gaps keep the answer whole
+    expectYes(check(sketch, {"LinkTest"}));
+  }
+}
+
+TEST_F(Sketchcheck, ComparesAtMost511Bytes) {
+  Sketch sketch(std::string(600, 'a') + "\r\n");
+  expectYes(check(sketch, {std::string(511, 'A')}));
+  expectNo(check(sketch, {std::string(512, 'a')}));
+}
+
+TEST_F(Sketchcheck, TheAnswerHasAbout2sToBegin) {
+  {
+    Sketch late("LinkTest\r\n", 1500);
+    expectYes(check(late, {"LinkTest"}));
+  }
+  Sketch tooLate("LinkTest\r\n", 2600);
+  auto r = check(tooLate, {"LinkTest"});
+  expectNo(r);
+  EXPECT_LT(r.seconds, 2.6);
+}
+
+TEST_F(Sketchcheck, NoSketchMeansNoWhateverTheName) {
+  Sketch silent;
+  for (const char* name : {"LinkTest", ""}) {
+    SCOPED_TRACE(name);
+    auto r = check(silent, {name});
+    expectNo(r);
+    EXPECT_NEAR(r.seconds, 2.1, 0.35);  // 0.1 s of discarding, 200 polls 10 ms apart
+  }
+  EXPECT_EQ(silent.peer.receivedBytes(), "?\r\n?\r\n");
+}
+
+TEST_F(Sketchcheck, ReadsBytesAsTheyComeWhateverTheLineMode) {
+  Sketch sketch("LinkTest");  // no line end: a canonical read would wait for ever
+  ASSERT_NE(sketch.line.settings().c_lflag & ICANON, 0u);
+  auto r = check(sketch, {"LinkTest"}, timeLimit(5000));
+  expectYes(r);
+  const termios t = sketch.line.settings();
+  EXPECT_EQ(t.c_lflag & ICANON, 0u);
+  EXPECT_NE(t.c_lflag & ECHO, 0u);
+  EXPECT_EQ(t.c_cc[VTIME], 1);
+  EXPECT_EQ(t.c_cc[VMIN], 0);
+  EXPECT_EQ(cfgetispeed(&t), B9600);
+  EXPECT_EQ(cfgetospeed(&t), B9600);
+}
+
+TEST_F(Sketchcheck, HelpEndsWith1AndLeavesTheLineAlone) {
+  Sketch sketch("LinkTest\r\n");
+  const std::vector<std::vector<std::string>> helps = {{}, {"-h"}, {"-help"}, {"-hLinkTest"}, {"-h", "LinkTest"}};
+  for (const auto& args : helps) {
+    auto r = check(sketch, args);
+    EXPECT_EQ(r.out, kHelp);
+    EXPECT_EQ(r.status, 1);
+  }
+  EXPECT_EQ(sketch.peer.receivedBytes(), "");
+  EXPECT_NE(sketch.line.settings().c_lflag & ICANON, 0u);
+  // Case counts: "-H" is a name to check.
+  expectNo(check(sketch, {"-H"}));
+  EXPECT_NE(sketch.peer.receivedBytes().find("?\r\n"), std::string::npos);
+}
+
+TEST_F(Sketchcheck, NoPortNoQuery) {
+  auto r = check({"LinkTest"});
+  EXPECT_EQ(r.out, "Impossible to open serial port!");
+  EXPECT_EQ(r.status, 255);
+
+  Sketch elsewhere("LinkTest\r\n");  // on the other serial device
+  r = check({"LinkTest"}, onDevice("/dev/ttyAMA0", elsewhere.line));
+  EXPECT_EQ(r.out, "Impossible to open serial port!");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(elsewhere.peer.receivedBytes(), "");
+
+  // The port opens, but no stream can be made on it: one descriptor beyond the standard three.
+  Sketch sketch("LinkTest\r\n");
+  r = check(sketch, {"LinkTest"}, openFiles(4));
+  EXPECT_EQ(r.out, "Impossible to open serial port!");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(sketch.peer.receivedBytes(), "");
+}

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <thread>
+
+#include "bench.h"
+
+namespace {
+
+const char* const kHelp =
+    "Send a string to Arduino and print its reply\n"
+    "Program needs a replying sketch uploaded on Arduino\n"
+    "Serial speed is 9600 (fixed)\n"
+    "Usage: sketchquery \"...\"  or sketchquery [-h] for help \n"
+    "Ex.: sketchquery \"?\"\n";
+
+// A sketch on a line of its own, so that nothing of one case is left on the line for the next.
+struct Sketch {
+  Sketch() { peer.start(); }  // never answers
+  explicit Sketch(std::vector<bench::Chunk> answer, std::string request = "?") {
+    peer.onLine(std::move(request), std::move(answer));
+    peer.start();
+  }
+  Sketch(std::string answer, int delayMs = 0) : Sketch(std::vector<bench::Chunk>{{delayMs, std::move(answer)}}) {}
+  // Neither echo nor output processing: the peer sees the tool's bytes exactly.
+  void raw() {
+    termios t = line.settings();
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(line.slave(), TCSANOW, &t);
+  }
+  bench::Line line;
+  bench::SketchPeer peer{line};
+};
+
+class Sketchquery : public ::testing::Test {
+ protected:
+  bench::RunResult query(Sketch& sketch, std::vector<std::string> args, bench::RunSpec spec = {}) {
+    spec.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return query(std::move(args), std::move(spec));
+  }
+  bench::RunResult query(std::vector<std::string> args, bench::RunSpec spec = {}) {
+    args.insert(args.begin(), "sketchquery");
+    spec.argv = std::move(args);
+    return bench::run(*board, std::move(spec));
+  }
+  bench::ScratchBoard board;
+};
+
+void waitPending(const bench::Line& line) {
+  for (int i = 0, n = 0; i < 100 && n == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ioctl(line.slave(), FIONREAD, &n);
+  }
+}
+
+// At most n descriptors, the standard three included. A sanitizer build's leak check needs
+// descriptors of its own at exit, so it is left out of such runs.
+bench::RunSpec openFiles(int n) {
+  bench::RunSpec spec;
+  spec.maxOpenFiles = n;
+  spec.env = {"ASAN_OPTIONS=detect_leaks=0"};
+  return spec;
+}
+
+}  // namespace
+
+TEST_F(Sketchquery, PrintsTheAnswerAsTheLineDeliversIt) {
+  Sketch crlf("LinkTest\r\n");
+  auto r = query(crlf, {"?"});
+  EXPECT_EQ(r.out, "LinkTest\n\n");  // the tty's ICRNL turns the carriage return into a line feed
+  EXPECT_EQ(r.status, 0);
+
+  Sketch untranslated("LinkTest\r\n");
+  termios t = untranslated.line.settings();
+  t.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
+  tcsetattr(untranslated.line.slave(), TCSANOW, &t);
+  EXPECT_EQ(query(untranslated, {"?"}).out, "LinkTest\r\n");
+
+  Sketch lf("LinkTest\n");
+  r = query(lf, {"?", "ignored"});
+  EXPECT_EQ(r.out, "LinkTest\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Sketchquery, SendsTheArgumentAndALineFeed) {
+  for (const std::string text : {"hello world", "", "say \"hi\" \\n $HOME"}) {
+    SCOPED_TRACE(text);
+    Sketch sketch({{0, "ok\n"}}, text);
+    sketch.raw();
+    EXPECT_EQ(query(sketch, {text, "more"}).out, "ok\n");  // the sketch heard the line
+    EXPECT_EQ(sketch.peer.receivedBytes(), text + "\n");
+  }
+  Sketch cooked;
+  cooked.line.setEcho(false);
+  query(cooked, {"-H"});  // case counts: a text to send, not the help
+  EXPECT_EQ(cooked.peer.receivedBytes(), "-H\r\n");
+}
+
+TEST_F(Sketchquery, CopiesEverythingUntilATenthOfSilence) {
+  {
+    Sketch sketch({{0, "line one\r\n"}, {40, "line two\r\n"}, {40, "three"}});
+    EXPECT_EQ(query(sketch, {"?"}).out, "line one\n\nline two\n\nthree");
+  }
+  Sketch sketch({{0, "first part\n"}, {300, "second part\n"}});
+  auto r = query(sketch, {"?"});
+  EXPECT_EQ(r.out, "first part\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Sketchquery, CopiesLongAnswersWholeAndAsTheyArrive) {
+  std::string big;
+  for (int i = 0; i < 1500; ++i) big += static_cast<char>('a' + i % 26);
+  {
+    Sketch sketch(big + "\n");
+    EXPECT_EQ(query(sketch, {"?"}).out, big + "\n");
+  }
+  Sketch sketch({{0, "one\n"}, {80, "two\n"}, {80, "three\n"}});
+  auto r = query(sketch, {"?"});
+  EXPECT_EQ(r.out, "one\ntwo\nthree\n");
+  const auto sent = sketch.peer.sentTimes();
+  ASSERT_EQ(sent.size(), 3u);
+  ASSERT_FALSE(r.outChunks.empty());
+  EXPECT_LT(r.outChunks.front().first, sent[2]);  // printed before the answer was over
+  EXPECT_EQ(r.outChunks.front().second.substr(0, 4), "one\n");
+}
+
+TEST_F(Sketchquery, InputWaitingBeforeTheRequestIsNeverPrinted) {
+  Sketch sketch("LinkTest\r\n");
+  sketch.peer.send("stale\r\n");
+  waitPending(sketch.line);
+  EXPECT_EQ(query(sketch, {"?"}).out, "LinkTest\n\n");
+}
+
+TEST_F(Sketchquery, TheAnswerHasAbout2sToBegin) {
+  {
+    Sketch late("LinkTest\n", 1500);
+    EXPECT_EQ(query(late, {"?"}).out, "LinkTest\n");
+  }
+  Sketch tooLate("LinkTest\n", 2600);
+  auto r = query(tooLate, {"?"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Sketchquery, NoSketchPrintsNothing) {
+  Sketch silent;
+  auto r = query(silent, {"?"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NEAR(r.seconds, 2.1, 0.35);  // 0.1 s of discarding, 200 polls 10 ms apart
+}
+
+TEST_F(Sketchquery, HelpEndsWith0AndLeavesTheLineAlone) {
+  Sketch sketch("LinkTest\r\n");
+  const std::vector<std::vector<std::string>> helps = {{}, {"-h"}, {"-help"}, {"-h?"}, {"-h", "?"}};
+  for (const auto& args : helps) {
+    auto r = query(sketch, args);
+    EXPECT_EQ(r.out, kHelp);
+    EXPECT_EQ(r.status, 0);
+  }
+  EXPECT_EQ(sketch.peer.receivedBytes(), "");
+  EXPECT_NE(sketch.line.settings().c_lflag & ICANON, 0u);
+}
+
+TEST_F(Sketchquery, NoPortNoRequest) {
+  auto r = query({"?"});
+  EXPECT_EQ(r.out, "Impossible to open serial port!");
+  EXPECT_EQ(r.status, 255);
+
+  Sketch sketch("LinkTest\r\n");
+  r = query(sketch, {"?"}, openFiles(4));  // the port opens, its streams cannot be made
+  EXPECT_EQ(r.out, "Impossible to open serial port!");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(sketch.peer.receivedBytes(), "");
+}

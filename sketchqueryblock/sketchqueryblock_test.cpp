@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <thread>
+
+#include "bench.h"
+
+namespace {
+
+const char* const kHelp =
+    "Send a string to Arduino and wait its reply (it's blocking)\n"
+    "Program needs a replying sketch uploaded on Arduino\n"
+    "Serial speed is 9600 (fixed)\n"
+    "Usage: sketchqueryblock \"...\"  or sketchqueryblock [-h] for help \n"
+    "Ex.: sketchqueryblock \"?\"\n";
+
+// A sketch on a line of its own, so that nothing of one case is left on the line for the next.
+struct Sketch {
+  Sketch() { peer.start(); }  // never answers
+  explicit Sketch(std::vector<bench::Chunk> answer, std::string request = "?") {
+    peer.onLine(std::move(request), std::move(answer));
+    peer.start();
+  }
+  Sketch(std::string answer, int delayMs = 0) : Sketch(std::vector<bench::Chunk>{{delayMs, std::move(answer)}}) {}
+  bench::Line line;
+  bench::SketchPeer peer{line};
+};
+
+class Sketchqueryblock : public ::testing::Test {
+ protected:
+  bench::RunResult query(Sketch& sketch, std::vector<std::string> args, bench::RunSpec spec = {}) {
+    spec.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return query(std::move(args), std::move(spec));
+  }
+  bench::RunResult query(std::vector<std::string> args, bench::RunSpec spec = {}) {
+    args.insert(args.begin(), "sketchqueryblock");
+    spec.argv = std::move(args);
+    return bench::run(*board, std::move(spec));
+  }
+  bench::ScratchBoard board;
+};
+
+void waitPending(const bench::Line& line) {
+  for (int i = 0, n = 0; i < 100 && n == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ioctl(line.slave(), FIONREAD, &n);
+  }
+}
+
+// At most n descriptors, the standard three included. A sanitizer build's leak check needs
+// descriptors of its own at exit, so it is left out of such runs.
+bench::RunSpec openFiles(int n) {
+  bench::RunSpec spec;
+  spec.maxOpenFiles = n;
+  spec.env = {"ASAN_OPTIONS=detect_leaks=0"};
+  return spec;
+}
+
+bench::RunSpec timeLimit(int ms) {
+  bench::RunSpec spec;
+  spec.timeoutMs = ms;
+  return spec;
+}
+
+}  // namespace
+
+TEST_F(Sketchqueryblock, PrintsTheFirstAnswerLine) {
+  Sketch lf("LinkTest\n");
+  auto r = query(lf, {"?"});
+  EXPECT_EQ(r.out, "LinkTest\n");
+  EXPECT_EQ(r.status, 0);
+
+  Sketch crlf("LinkTest\r\n");  // the tty's ICRNL makes the carriage return the line's end
+  EXPECT_EQ(query(crlf, {"?"}).out, "LinkTest\n");
+
+  Sketch untranslated("LinkTest\r\n");
+  termios t = untranslated.line.settings();
+  t.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
+  tcsetattr(untranslated.line.slave(), TCSANOW, &t);
+  EXPECT_EQ(query(untranslated, {"?"}).out, "LinkTest\r\n");
+
+  Sketch lines("first\nsecond\nthird\n");
+  r = query(lines, {"?", "ignored"});
+  EXPECT_EQ(r.out, "first\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Sketchqueryblock, ALineHoldsAtMost510Characters) {
+  const std::string a(509, 'a');
+  struct Case {
+    std::string answer, out;
+  };
+  for (const Case& c : {Case{a + "\n", a + "\n"}, Case{a + "b\n", a + "b"}, Case{a + "bc\n", a + "b"},
+                        Case{std::string(700, 'x') + "\n", std::string(510, 'x')}}) {
+    SCOPED_TRACE(c.answer.size());
+    Sketch sketch(c.answer);
+    auto r = query(sketch, {"?"});
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST_F(Sketchqueryblock, APauseOfATenthEndsTheLine) {
+  Sketch sketch({{0, "Link"}, {300, "Test\n"}});
+  EXPECT_EQ(query(sketch, {"?"}).out, "Link");
+  Sketch quick({{0, "Li"}, {30, "nk"}, {30, "Test\n"}});
+  EXPECT_EQ(query(quick, {"?"}).out, "LinkTest\n");
+}
+
+TEST_F(Sketchqueryblock, SendsTheArgumentAndALineFeed) {
+  for (const std::string text : {"hello world", "", "say \"hi\""}) {
+    SCOPED_TRACE(text);
+    Sketch sketch({{0, "ok\n"}}, text);
+    termios t = sketch.line.settings();
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(sketch.line.slave(), TCSANOW, &t);
+    EXPECT_EQ(query(sketch, {text}).out, "ok\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), text + "\n");
+  }
+}
+
+TEST_F(Sketchqueryblock, InputWaitingBeforeTheRequestIsNeverPrinted) {
+  Sketch sketch("LinkTest\n");
+  sketch.peer.send("stale\n");
+  waitPending(sketch.line);
+  EXPECT_EQ(query(sketch, {"?"}).out, "LinkTest\n");
+}
+
+TEST_F(Sketchqueryblock, WaitsAsLongAsTheAnswerTakes) {
+  Sketch late("LinkTest\n", 3000);  // past the 2 s that sketchquery would wait
+  auto r = query(late, {"?"});
+  EXPECT_EQ(r.out, "LinkTest\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_GE(r.seconds, 3.0);
+
+  Sketch silent;
+  r = query(silent, {"?"}, timeLimit(4000));
+  EXPECT_TRUE(r.timedOut);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Sketchqueryblock, HelpEndsWith0AndLeavesTheLineAlone) {
+  Sketch sketch("LinkTest\n");
+  const std::vector<std::vector<std::string>> helps = {{}, {"-h"}, {"-hx"}, {"-h", "?"}};
+  for (const auto& args : helps) {
+    auto r = query(sketch, args);
+    EXPECT_EQ(r.out, kHelp);
+    EXPECT_EQ(r.status, 0);
+  }
+  EXPECT_EQ(sketch.peer.receivedBytes(), "");
+  EXPECT_NE(sketch.line.settings().c_lflag & ICANON, 0u);
+}
+
+TEST_F(Sketchqueryblock, NoPortNoRequest) {
+  auto r = query({"?"});
+  EXPECT_EQ(r.out, "Impossible to open serial port!");
+  EXPECT_EQ(r.status, 255);
+
+  Sketch sketch("LinkTest\n");
+  r = query(sketch, {"?"}, openFiles(4));  // the port opens, its streams cannot be made
+  EXPECT_EQ(r.out, "Impossible to open serial port!");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(sketch.peer.receivedBytes(), "");
+}

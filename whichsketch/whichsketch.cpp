@@ -1,0 +1,46 @@
+// whichsketch: print the name line of the sketch that runs on the microcontroller.
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "seriallink.h"
+
+namespace {
+
+[[noreturn]] void help() {
+  std::puts("Arduino sketch veryfing");
+  std::puts("Just output name if sketch has itsMe() function");
+  std::exit(0);
+}
+
+// Reads at most 254 characters of the answer line. Each byte is awaited for at most
+// 1 s, so that a line in canonical mode, where VTIME does not act, cannot hold the
+// tool for ever; serinp is unbuffered, so every byte not yet taken is still visible
+// to waitReadable.
+void getnamesketch() {
+  std::fputs("?\n", serout);
+  std::setvbuf(serinp, nullptr, _IONBF, 0);
+  std::size_t stored = 0;
+  while (stored < rbuff.size() - 1 && waitReadable(1000)) {
+    int c = std::fgetc(serinp);
+    if (c == EOF) break;
+    rbuff[stored++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  rbuff[stored] = '\0';
+  if (stored == 0) {
+    std::puts("NO replay");
+    std::exit(1);  // a script must not take silence for an answer
+  }
+  std::printf("%s\n", rbuff.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc > 1 && strcasecmp(argv[1], "-h") == 0) help();
+  init(ports::whichsketch);
+  getnamesketch();
+  return 0;
+}
