@@ -1,0 +1,89 @@
+// mcuflash: writes a compiled sketch into the board's microcontroller with avrdude,
+// holding the reset line high for avrdude's whole run.
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <wiringPi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+constexpr int kResetPin = 23;
+const char* const kAvrdude = "/home/velmont/avrdude";
+
+std::string filename;
+const std::string frmtpar = "-Uflash:w:%s:i";
+std::string lastpar;
+int sinc = 2;
+const char* avrArg[] = {kAvrdude,
+                        "-C",
+                        "/home/velmont/avrdude.conf",
+                        "-q",
+                        "-q",
+                        "-p",
+                        "atmega328p",
+                        "-c",
+                        "arduino",
+                        "-P",
+                        "/dev/ttyAMA0",
+                        "-b",
+                        "115200",
+                        "-D",
+                        "-V",
+                        nullptr /* lastpar */,
+                        nullptr};
+
+[[noreturn]] void help() {
+  puts("Arduino Uploading compiled sketch (.hex)");
+  puts("format : sudo mcuflash [-h| pathsketch");
+  puts("Ex.: sudo mcuflash /home/pi/bin/mcusketches/EchoSketch.hex");
+  exit(0);
+}
+
+void verbose() {
+  avrArg[3] = "-v";
+  avrArg[4] = "-v";
+}
+
+int upload() {
+  lastpar = frmtpar;
+  lastpar.replace(lastpar.find("%s"), 2, filename);
+  avrArg[15] = lastpar.c_str();
+
+  wiringPiSetupGpio();
+  pinMode(kResetPin, OUTPUT);
+  digitalWrite(kResetPin, LOW);
+  delay(100);
+  if (fork() == 0) {
+    digitalWrite(kResetPin, HIGH);
+    delay(static_cast<unsigned>(sinc));
+    execv(kAvrdude, const_cast<char* const*>(avrArg));
+    puts("Error on AVR");
+    exit(-1);
+  }
+  // A failed fork leaves no child: wait fails at once.
+  int status = 0;
+  const pid_t child = wait(&status);
+  digitalWrite(kResetPin, LOW);
+  // Only a programmer that ran and succeeded has uploaded the sketch.
+  return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc < 2 || strcasecmp(argv[1], "-h") == 0) help();
+  filename = argv[1];
+  if (access(filename.c_str(), F_OK) != 0) {
+    printf("NOK File not found: %s\n", filename.c_str());
+    return -1;
+  }
+  // delay() takes a negative wait as days; a negative wait means none.
+  if (argc >= 3) sinc = std::max(0, atoi(argv[2]));
+  if (argc >= 4 && argv[3][0] == 'v') verbose();
+  return upload();
+}

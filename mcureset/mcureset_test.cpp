@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "bench.h"
+
+namespace {
+
+const std::vector<std::string> kPulse = {"gpio-setup 0", "gpio-mode 23 1", "gpio-write 23 0", "gpio-write 23 1",
+                                         "gpio-write 23 0"};
+
+struct Pulse {
+  double lowMs = 0;
+  double highMs = 0;
+  std::int64_t fallUs = 0;  // when the line went low again
+};
+
+class Mcureset : public ::testing::Test {
+ protected:
+  bench::RunResult reset(std::vector<std::string> argv) {
+    board->clearTrace();
+    bench::RunSpec spec;
+    spec.argv = std::move(argv);
+    return bench::run(*board, spec);
+  }
+
+  // The whole GPIO traffic of a run is the one pulse, from one process.
+  Pulse checkPulse() {
+    std::vector<std::string> ops;
+    std::vector<simboard::TraceEvent> gpio;
+    for (const auto& e : board->trace()) {
+      std::string line = e.op;
+      for (int a : e.args) line += " " + std::to_string(a);
+      ops.push_back(line);
+      gpio.push_back(e);
+    }
+    EXPECT_EQ(ops, kPulse);
+    if (gpio.size() != kPulse.size()) return {};
+    for (const auto& e : gpio) EXPECT_EQ(e.pid, gpio[0].pid);
+    const auto pin = board->pin(23);
+    EXPECT_EQ(pin.mode, 1);
+    EXPECT_EQ(pin.level, 0);
+    return {(gpio[3].us - gpio[2].us) / 1000.0, (gpio[4].us - gpio[3].us) / 1000.0, gpio[4].us};
+  }
+
+  bench::ScratchBoard board;
+};
+
+}  // namespace
+
+TEST_F(Mcureset, PulsesTheLineThenSaysSo) {
+  auto r = reset({"mcureset"});
+  EXPECT_EQ(r.out, "Orvix reset!\n");
+  EXPECT_EQ(r.status, 0);
+  const auto p = checkPulse();
+  EXPECT_GE(p.lowMs, 500.0);
+  EXPECT_LT(p.lowMs, 550.0);
+  EXPECT_GE(p.highMs, 500.0);
+  EXPECT_LT(p.highMs, 550.0);
+  EXPECT_GE(r.seconds, 1.0);
+  EXPECT_LT(r.seconds, 1.5);
+}
+
+TEST_F(Mcureset, ArgumentsChangeNothing) {
+  for (std::vector<std::string> argv :
+       {std::vector<std::string>{"mcureset", "-h"}, {"mcureset", "file.hex", "0", "v"}, {"mcureset", ""}}) {
+    auto r = reset(argv);
+    EXPECT_EQ(r.out, "Orvix reset!\n");
+    EXPECT_EQ(r.status, 0);
+    const auto p = checkPulse();
+    EXPECT_GE(p.lowMs, 500.0);
+    EXPECT_GE(p.highMs, 500.0);
+  }
+}
+
+TEST_F(Mcureset, FullLowPhaseWhateverTheLineWasBefore) {
+  for (int before : {1, 0}) {
+    board->gpioMode(23, 1);
+    board->gpioWrite(23, before);
+    auto r = reset({"mcureset"});
+    EXPECT_EQ(r.status, 0);
+    const auto p = checkPulse();
+    EXPECT_GE(p.lowMs, 500.0) << "line was " << before;
+    EXPECT_LT(p.lowMs, 550.0);
+  }
+}
+
+// With its output unbuffered, the line shows when the tool prints it: only once the
+// pulse is over and the line is low again.
+TEST_F(Mcureset, SaysSoOnlyOnceTheLineIsLowAgain) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  // stdbuf preloads its library ahead of the sanitizer's runtime, which that allows.
+  const std::string options = std::string(asan ? asan : "") + (asan ? ":" : "") + "verify_asan_link_order=0";
+  bench::RunSpec spec;
+  spec.argv = {"stdbuf", "-o0", "mcureset"};
+  spec.env = {"ASAN_OPTIONS=" + options};
+  board->clearTrace();
+  auto r = bench::run(*board, spec);
+  EXPECT_EQ(r.out, "Orvix reset!\n");
+  EXPECT_EQ(r.status, 0);
+  const auto p = checkPulse();
+  ASSERT_FALSE(r.outChunks.empty());
+  EXPECT_GE(r.outChunks.front().first, p.fallUs);
+}
+
+TEST_F(Mcureset, ResetTimingsOverFiveRuns) {
+  std::vector<double> low, high;
+  for (int i = 0; i < 5; ++i) {
+    auto r = reset({"mcureset"});
+    EXPECT_EQ(r.status, 0);
+    const auto p = checkPulse();
+    low.push_back(p.lowMs);
+    high.push_back(p.highMs);
+  }
+  auto report = [](const char* what, std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    std::printf("mcureset %s: median %.1f ms, spread %.1f to %.1f ms\n", what, v[2], v.front(), v.back());
+    return v[2];
+  };
+  const double lowMedian = report("low phase (500 ms)", low);
+  const double highMedian = report("high phase (500 ms)", high);
+  EXPECT_GE(lowMedian, 500.0);
+  EXPECT_LT(lowMedian, 530.0);
+  EXPECT_GE(highMedian, 500.0);
+  EXPECT_LT(highMedian, 530.0);
+}
