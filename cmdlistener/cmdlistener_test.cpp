@@ -1,0 +1,364 @@
+// cmdlistener as a process on the bench, with a sketch on /dev/ttyS0 that sends command lines.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "bench.h"
+
+namespace {
+
+const std::string kStart = "Intercepting commands from serial port...\n  format: $$$Ardu command... 'lf'\n";
+constexpr int kReplyMs = 5000;  // generous: a reply normally comes within milliseconds
+
+void setInput(int slave, bool canonical, bool crToNl, cc_t vmin) {
+  termios t{};
+  ASSERT_EQ(tcgetattr(slave, &t), 0);
+  if (canonical)
+    t.c_lflag |= ICANON;
+  else
+    t.c_lflag &= ~ICANON;
+  if (crToNl)
+    t.c_iflag |= ICRNL;
+  else
+    t.c_iflag &= ~ICRNL;
+  t.c_cc[VMIN] = vmin;
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+}
+
+// The tool's bytes reach the sketch unchanged and the sketch's are not echoed back to it:
+// what the peer receives is exactly what the tool wrote.
+void plainLine(bench::Line& line) {
+  termios t = line.settings();
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~ECHO;
+  ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
+}
+
+class Cmdlistener : public ::testing::Test {
+ protected:
+  void SetUp() override { plainLine(line); }
+  void start(bench::RunSpec spec = {.argv = {"cmdlistener"}}) {
+    spec.lines["/dev/ttyS0"] = line.slavePath();
+    spec.timeoutMs = 30000;
+    peer.start();
+    tool = std::make_unique<bench::Process>(*board, spec);
+  }
+  // Sends `bytes` as the sketch and waits until all that the tool sent so far is `expect`.
+  void exchange(const std::string& bytes, const std::string& expect) {
+    sent += expect;
+    peer.send(bytes);
+    ASSERT_TRUE(peer.waitReceived(sent, kReplyMs)) << "got: " << peer.receivedBytes();
+    EXPECT_EQ(peer.receivedBytes(), sent);
+  }
+  // Ends the tool with the end line; what it printed, its status.
+  bench::RunResult end() {
+    peer.send("$$$Cend \n");
+    auto r = tool->wait();
+    EXPECT_EQ(peer.receivedBytes(), sent);
+    return r;
+  }
+
+  bench::ScratchBoard board;
+  bench::Line line;
+  bench::SketchPeer peer{line};
+  std::unique_ptr<bench::Process> tool;
+  std::string sent;  // what the tool is expected to have sent so far
+};
+
+}  // namespace
+
+TEST(CmdlistenerAlone, NoPortAfterTheStartLines) {
+  bench::ScratchBoard board;
+  auto r = bench::run(*board, {.argv = {"cmdlistener", "ignored", "words"}});
+  EXPECT_EQ(r.out, kStart + "Impossible to open serial port!");
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST(CmdlistenerDefaultLine, RunsACommandAndRelaysItsOutput) {
+  // The Pi's default line: echo on, LF sent as CR LF.
+  bench::ScratchBoard board;
+  bench::Line line;
+  bench::SketchPeer peer(line);
+  peer.start();
+  bench::RunSpec spec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+  spec.lines["/dev/ttyS0"] = line.slavePath();
+  bench::Process tool(*board, spec);
+  peer.send("$$$Ardu echo hello\n");
+  ASSERT_TRUE(peer.waitReceived("OK\r\n", kReplyMs)) << peer.receivedBytes();
+  peer.send("$$$Resp \n");
+  ASSERT_TRUE(peer.waitReceived("$$$Resp \r\nhello\r\n", kReplyMs)) << peer.receivedBytes();
+  peer.send("$$$Cend \n");
+  auto r = tool.wait();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo hello\n> OK\n<GetAnswer\nhello\n<End>\n");
+  // Each line of the sketch comes back as its echo, before the tool's answer to it.
+  EXPECT_EQ(peer.receivedBytes(), "$$$Ardu echo hello\r\nOK\r\n$$$Resp \r\nhello\r\n$$$Cend \r\n");
+}
+
+TEST_F(Cmdlistener, RelaysTheWholeOutputByteForByte) {
+  start();
+  std::string long1(599, '0');
+  long1 += "7\n";
+  std::string numbers;
+  for (int i = 1; i <= 300; ++i) numbers += std::to_string(i) + "\n";
+  exchange("$$$Ardu printf '%0600d\\n' 7\n", "OK\n");
+  exchange("$$$Resp \n", long1);  // one output line of 601 bytes, relayed in pieces
+  exchange("$$$Ardu seq 1 300\n", "OK\n");
+  exchange("$$$Resp please\n", numbers);
+  exchange("$$$Ardu printf 'a b\\n\\n\\tc\\n'\n", "OK\n");
+  exchange("$$$Resp \n", "a b\n\n\tc\n");
+  exchange("$$$Ardu true\n", "OK\n");
+  exchange("$$$Resp \n", "");  // no output: nothing at all
+  // A last piece without a line end waits in the line's buffer for the next one.
+  exchange("$$$Ardu printf 'no end'\n", "OK\n");
+  exchange("$$$Resp \n", "");
+  exchange("$$$Ardu true\n", "no endOK\n");
+  auto r = end();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: printf '%0600d\\n' 7\n> OK\n<GetAnswer\n" + long1 +
+                       "<Command>\ncommand: seq 1 300\n> OK\n<GetAnswer\n" + numbers +
+                       "<Command>\ncommand: printf 'a b\\n\\n\\tc\\n'\n> OK\n<GetAnswer\na b\n\n\tc\n"
+                       "<Command>\ncommand: true\n> OK\n<GetAnswer\n"
+                       "<Command>\ncommand: printf 'no end'\n> OK\n<GetAnswer\nno end"
+                       "<Command>\ncommand: true\n> OK\n<End>\n");
+}
+
+TEST_F(Cmdlistener, TheSecondCommandWaitsForTheFirst) {
+  start();
+  const std::int64_t sentUs = bench::monotonicMicros();
+  peer.send("$$$Ardu sleep 1; echo first\n$$$Ardu echo second\n");
+  sent = "OK\nOK\n";
+  ASSERT_TRUE(peer.waitReceived(sent, kReplyMs));
+  std::string all;
+  std::vector<double> okS;  // after the lines were sent
+  for (const auto& got : peer.received()) {
+    for (char c : got.bytes) {
+      all += c;
+      if (all.ends_with("OK\n")) okS.push_back(static_cast<double>(got.us - sentUs) / 1e6);
+    }
+  }
+  ASSERT_EQ(okS.size(), 2u);
+  EXPECT_LT(okS[0], 0.5);  // at once
+  EXPECT_GE(okS[1], 1.0);  // after the first command's 1 s
+  EXPECT_LT(okS[1], 1.6);
+  exchange("$$$Resp \n", "second\n");  // the first one's output is lost
+  auto r = end();
+  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: sleep 1; echo first\n> OK\n"
+                            "<Command>\ncommand: echo second\n> OK\n<GetAnswer\nsecond\n<End>\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Cmdlistener, ResponseWithoutACommandAndTwice) {
+  start();
+  exchange("$$$Resp \n", "\n");
+  exchange("$$$Ardu echo once\n", "OK\n");
+  exchange("$$$Resp \n", "once\n");
+  exchange("$$$Resp \n", "");
+  exchange("$$$Ardu true\n", "OK\n");
+  auto r = end();
+  EXPECT_EQ(r.out, kStart + "<GetAnswer\n>\n<Command>\ncommand: echo once\n> OK\n<GetAnswer\nonce\n<GetAnswer\n"
+                            "<Command>\ncommand: true\n> OK\n<End>\n");
+}
+
+TEST_F(Cmdlistener, OtherLinesAreIgnored) {
+  start();
+  peer.send(
+      "$$$Cend\n$$$cend \n$$$ardu echo x\n$$$ARDU echo x\n$$$Ardu\n$$$Resp\n $$$Ardu echo x\n$$Ardu echo x\n"
+      "hello\n\n$$$Ard\n");
+  exchange("$$$Resp \n", "\n");  // still running, and no command was started
+  peer.send("$$$Cend bye\n");
+  auto r = tool->wait();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kStart + "<GetAnswer\n>\n<End>\n");
+  EXPECT_EQ(peer.receivedBytes(), sent);
+}
+
+TEST_F(Cmdlistener, LinesOver511BytesAreReadInParts) {
+  start();
+  // Only a part that begins with a keyword acts.
+  exchange(std::string(511, '-') + "$$$Ardu echo tail\n", "OK\n");
+  exchange("$$$Resp \n", "tail\n");
+  // The first 511 bytes are a command without its line end; the rest is ignored.
+  const std::string xs(600, 'x');
+  exchange("$$$Ardu echo " + xs + "\n", "OK\n");
+  exchange("$$$Resp \n", xs.substr(0, 511 - 13) + "\n");
+  // 511 bytes with the line end are one line.
+  const std::string ys(497, 'y');
+  exchange("$$$Ardu echo " + ys + "\n", "OK\n");
+  exchange("$$$Resp \n", ys + "\n");
+  auto r = end();
+  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo tail\n> OK\n<GetAnswer\ntail\n" +
+                       "<Command>\ncommand: echo " + xs.substr(0, 498) + "> OK\n<GetAnswer\n" + xs.substr(0, 498) +
+                       "\n<Command>\ncommand: echo " + ys + "\n> OK\n<GetAnswer\n" + ys + "\n<End>\n");
+}
+
+TEST_F(Cmdlistener, ShellComplaintsAndErrorOutputAreNotRelayed) {
+  start();
+  exchange("$$$Ardu no-such-command-on-the-pi\n", "OK\n");  // the shell did start
+  exchange("$$$Resp \n", "");
+  exchange("$$$Ardu echo out; echo err >&2\n", "OK\n");
+  exchange("$$$Resp \n", "out\n");
+  auto r = end();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("no-such-command-on-the-pi"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("err\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: no-such-command-on-the-pi\n> OK\n<GetAnswer\n"
+                            "<Command>\ncommand: echo out; echo err >&2\n> OK\n<GetAnswer\nout\n<End>\n");
+}
+
+TEST_F(Cmdlistener, AnEmptyCommandStartsNothing) {
+  start();
+  exchange(std::string("$$$Ardu \0echo hidden\n", 21), "OK\n");
+  exchange("$$$Resp \n", "\n");
+  auto r = end();
+  EXPECT_EQ(r.out, kStart + "<Command>\n> OK\n<GetAnswer\n>\n<End>\n");
+}
+
+TEST_F(Cmdlistener, TheEndLineDoesNotWaitForTheCommand) {
+  start();
+  exchange("$$$Ardu sleep 5\n", "OK\n");
+  const std::int64_t endSent = bench::monotonicMicros();
+  auto r = end();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_LT(static_cast<double>(r.endUs - endSent) / 1e6, 0.5);
+  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: sleep 5\n> OK\n<End>\n");
+}
+
+TEST_F(Cmdlistener, ACommandThatCannotStartGetsNO) {
+  // Standard streams and the port's three descriptors leave one free below the limit: too
+  // few for the command's pipe.
+  start({.argv = {"cmdlistener"}, .maxOpenFiles = 7});
+  exchange("$$$Ardu echo never\n", "NO\n");
+  exchange("$$$Resp \n", "\n");
+  auto r = end();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo never\n> NO\n<GetAnswer\n>\n<End>\n");
+}
+
+TEST_F(Cmdlistener, AStartIsJudgedByItsResultNotByErrno) {
+  // Started with SIGCHLD ignored, the children reap themselves: closing the first command's
+  // stream fails (ECHILD), yet the second command starts.
+  start({.argv = {"env", "--ignore-signal=CHLD", "cmdlistener"}});
+  exchange("$$$Ardu echo one\n", "OK\n");
+  exchange("$$$Ardu echo two\n", "OK\n");
+  exchange("$$$Resp \n", "two\n");
+  auto r = end();
+  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo one\n> OK\n<Command>\ncommand: echo two\n> OK\n"
+                            "<GetAnswer\ntwo\n<End>\n");
+}
+
+TEST_F(Cmdlistener, CommandsEndedByCrLfRunAsSent) {
+  struct Mode {
+    const char* name;
+    bool canonical, crToNl;
+    cc_t vmin;
+  };
+  for (const Mode& m : {Mode{"canonical, CR kept", true, false, 1}, Mode{"canonical, CR read as LF", true, true, 1},
+                        Mode{"non-canonical, CR kept", false, false, 0}}) {
+    SCOPED_TRACE(m.name);
+    bench::Line own;
+    plainLine(own);
+    setInput(own.slave(), m.canonical, m.crToNl, m.vmin);
+    bench::SketchPeer sketch(own);
+    sketch.start();
+    bench::RunSpec spec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+    spec.lines["/dev/ttyS0"] = own.slavePath();
+    bench::Process p(*board, spec);
+    sketch.send("$$$Ardu printf '[%s]\\n' word\r\n");
+    ASSERT_TRUE(sketch.waitReceived("OK\n", kReplyMs));
+    sketch.send("$$$Resp \r\n");
+    ASSERT_TRUE(sketch.waitReceived("OK\n[word]\n", kReplyMs)) << sketch.receivedBytes();
+    sketch.send("$$$Cend \r\n");
+    auto r = p.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kStart + "<Command>\ncommand: printf '[%s]\\n' word\n> OK\n<GetAnswer\n[word]\n<End>\n");
+  }
+}
+
+TEST_F(Cmdlistener, ALineInPartsAcrossReadTimeOutsStaysWhole) {
+  // Non-canonical with VMIN 0: a read ends empty after 0.1 s without input.
+  setInput(line.slave(), false, true, 0);
+  start();
+  peer.send("$$$Ardu ec");
+  std::this_thread::sleep_for(std::chrono::milliseconds(350));
+  exchange("ho split\n", "OK\n");
+  peer.send("$$$Re");
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  peer.send("sp ");
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  exchange("\n", "split\n");
+  auto r = end();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo split\n> OK\n<GetAnswer\nsplit\n<End>\n");
+}
+
+TEST_F(Cmdlistener, WorksWithVmin1OnANonCanonicalLine) {
+  setInput(line.slave(), false, true, 1);
+  start();
+  exchange("$$$Ardu echo one\n", "OK\n");
+  exchange("$$$Resp \n", "one\n");
+  EXPECT_EQ(end().status, 0);
+}
+
+namespace {
+
+// A serial line that the test can take away: the master of a pseudo-terminal of its own.
+struct Unpluggable {
+  int master = -1, slave = -1;
+  std::string path;
+  Unpluggable() {
+    char name[128];
+    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
+  }
+  ~Unpluggable() {
+    unplug();
+    if (slave >= 0) close(slave);
+  }
+  void unplug() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+  // Reads the master until `needle` came; false after `ms`.
+  bool await(const std::string& needle, int ms) {
+    std::string got;
+    pollfd p{master, POLLIN, 0};
+    while (got.find(needle) == std::string::npos && poll(&p, 1, ms) > 0) {
+      char b[256];
+      const ssize_t n = read(master, b, sizeof b);
+      if (n <= 0) return false;
+      got.append(b, static_cast<std::size_t>(n));
+    }
+    return got.find(needle) != std::string::npos;
+  }
+};
+
+}  // namespace
+
+TEST(CmdlistenerUnplugged, EndsWithNOWhenTheDeviceIsGone) {
+  for (bool canonical : {true, false}) {
+    SCOPED_TRACE(canonical ? "canonical" : "non-canonical, VMIN 0");
+    bench::ScratchBoard board;
+    Unpluggable port;
+    ASSERT_FALSE(port.path.empty());
+    setInput(port.slave, canonical, true, 0);
+    bench::RunSpec spec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+    spec.lines["/dev/ttyS0"] = port.path;
+    bench::Process tool(*board, spec);
+    const std::string line = "$$$Ardu echo up\n";
+    ASSERT_EQ(write(port.master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ASSERT_TRUE(port.await("OK", kReplyMs));
+    const std::int64_t unpluggedUs = bench::monotonicMicros();
+    port.unplug();
+    auto r = tool.wait();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_LT(static_cast<double>(r.endUs - unpluggedUs) / 1e6, 0.5);
+    EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo up\n> OK\nNO serial port /dev/ttyS0 lost: hang-up\n");
+  }
+}

@@ -1,0 +1,57 @@
+// The loader as pinwait starts it, with a scripted mcuflash found first on PATH.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "bench.h"
+
+namespace {
+
+const char* const kSketch = "/home/pi/bin/mcusketches/WaitSketch.hex";
+
+class Loader : public ::testing::Test {
+ protected:
+  // Runs the loader with `args`; the flasher it reaches shows each argument in brackets,
+  // says something on standard error and ends with `status`.
+  bench::RunResult load(const std::vector<std::string>& args, int status) {
+    const auto flasher = tmp_.path() / "mcuflash";
+    std::ofstream(flasher) << "#!/bin/sh\nprintf '[%s]' \"$@\"\necho\necho 'flasher complaint' >&2\nexit " << status
+                           << "\n";
+    std::filesystem::permissions(flasher, std::filesystem::perms::owner_all);
+    const char* script = "PATH=/home/pi/flasher:$PATH; exec /home/pi/bin/mcuload \"$@\"";
+    bench::RunSpec spec{.argv = {"/bin/sh", "-c", script, "sh"}};
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    spec.files["/home/pi/bin/mcuload"] = MCULOAD;
+    spec.files["/home/pi/flasher/mcuflash"] = flasher;
+    return bench::run(*board_, spec);
+  }
+  std::vector<std::vector<std::string>> commands() const { return board_.get().commands(); }
+
+  bench::TempDir tmp_;
+  bench::ScratchBoard board_;
+};
+
+}  // namespace
+
+TEST_F(Loader, UploadsTheFileWithTheFlasherAsRoot) {
+  auto r = load({kSketch}, 0);
+  EXPECT_EQ(r.out, std::string("[") + kSketch + "]\n");
+  EXPECT_EQ(r.err, "flasher complaint\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(commands(), (std::vector<std::vector<std::string>>{{"sudo", "mcuflash", kSketch}}));
+}
+
+TEST_F(Loader, PassesOnTheFlashersStatus) {
+  for (int status : {255, 3, 1}) {
+    auto r = load({kSketch}, status);
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.out, std::string("[") + kSketch + "]\n");
+  }
+}
+
+TEST_F(Loader, APathWithBlanksStaysOneWord) {
+  auto r = load({"/home/pi/my sketches/a;b.hex"}, 0);
+  EXPECT_EQ(r.out, "[/home/pi/my sketches/a;b.hex]\n");
+  EXPECT_EQ(commands(), (std::vector<std::vector<std::string>>{{"sudo", "mcuflash", "/home/pi/my sketches/a;b.hex"}}));
+}
