@@ -4,8 +4,13 @@
 #include <thread>
 
 #include "bench.h"
+#include "sketch.h"
 
 namespace {
+
+using bench::openFiles;
+using bench::Sketch;
+using bench::waitPending;
 
 const char* const kHelp =
     "Return 0 if sketch has the name indicated; 1 otherwise\n"
@@ -13,18 +18,6 @@ const char* const kHelp =
     "Serial speed is 9600 (fixed)\n"
     "Usage: sketchcheck \"nametoverify\" or sketchcheck [-h] for help \n"
     "Ex.: sketchcheck \"LinkTest\"\n";
-
-// A sketch on a line of its own, so that nothing of one case is left on the line for the next.
-struct Sketch {
-  Sketch() { peer.start(); }  // never answers
-  explicit Sketch(std::vector<bench::Chunk> answer) {
-    peer.onLine("?", std::move(answer));
-    peer.start();
-  }
-  Sketch(std::string answer, int delayMs = 0) : Sketch(std::vector<bench::Chunk>{{delayMs, std::move(answer)}}) {}
-  bench::Line line;
-  bench::SketchPeer peer{line};
-};
 
 class Sketchcheck : public ::testing::Test {
  protected:
@@ -51,23 +44,7 @@ void expectNo(const bench::RunResult& r) {
 }
 
 // Waits until the tool's side of the line holds input, as bytes left from an earlier answer would.
-void waitPending(const bench::Line& line) {
-  for (int i = 0, n = 0; i < 100 && n == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ioctl(line.slave(), FIONREAD, &n);
-  }
-}
-
 class Endings : public Sketchcheck, public ::testing::WithParamInterface<const char*> {};
-
-// At most n descriptors, the standard three included. A sanitizer build's leak check needs
-// descriptors of its own at exit, so it is left out of such runs.
-bench::RunSpec openFiles(int n) {
-  bench::RunSpec spec;
-  spec.maxOpenFiles = n;
-  spec.env = {"ASAN_OPTIONS=detect_leaks=0"};
-  return spec;
-}
 
 bench::RunSpec timeLimit(int ms) {
   bench::RunSpec spec;

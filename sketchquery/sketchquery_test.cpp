@@ -4,8 +4,13 @@
 #include <thread>
 
 #include "bench.h"
+#include "sketch.h"
 
 namespace {
+
+using bench::openFiles;
+using bench::Sketch;
+using bench::waitPending;
 
 const char* const kHelp =
     "Send a string to Arduino and print its reply\n"
@@ -13,25 +18,6 @@ const char* const kHelp =
     "Serial speed is 9600 (fixed)\n"
     "Usage: sketchquery \"...\"  or sketchquery [-h] for help \n"
     "Ex.: sketchquery \"?\"\n";
-
-// A sketch on a line of its own, so that nothing of one case is left on the line for the next.
-struct Sketch {
-  Sketch() { peer.start(); }  // never answers
-  explicit Sketch(std::vector<bench::Chunk> answer, std::string request = "?") {
-    peer.onLine(std::move(request), std::move(answer));
-    peer.start();
-  }
-  Sketch(std::string answer, int delayMs = 0) : Sketch(std::vector<bench::Chunk>{{delayMs, std::move(answer)}}) {}
-  // Neither echo nor output processing: the peer sees the tool's bytes exactly.
-  void raw() {
-    termios t = line.settings();
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(line.slave(), TCSANOW, &t);
-  }
-  bench::Line line;
-  bench::SketchPeer peer{line};
-};
 
 class Sketchquery : public ::testing::Test {
  protected:
@@ -46,22 +32,6 @@ class Sketchquery : public ::testing::Test {
   }
   bench::ScratchBoard board;
 };
-
-void waitPending(const bench::Line& line) {
-  for (int i = 0, n = 0; i < 100 && n == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ioctl(line.slave(), FIONREAD, &n);
-  }
-}
-
-// At most n descriptors, the standard three included. A sanitizer build's leak check needs
-// descriptors of its own at exit, so it is left out of such runs.
-bench::RunSpec openFiles(int n) {
-  bench::RunSpec spec;
-  spec.maxOpenFiles = n;
-  spec.env = {"ASAN_OPTIONS=detect_leaks=0"};
-  return spec;
-}
 
 }  // namespace
 
