@@ -268,11 +268,8 @@ int trace(bench::Board board, const std::vector<std::string>& args) {
     board.clearTrace();
     return 0;
   }
-  for (const auto& e : board.trace()) {
-    std::printf("%lld %d %s", static_cast<long long>(e.us), e.pid, e.op.c_str());
-    for (int a : e.args) std::printf(" %d", a);
-    std::printf("\n");
-  }
+  for (const auto& e : board.trace())
+    std::printf("%lld %d %s\n", static_cast<long long>(e.us), e.pid, simboard::describe(e).c_str());
   return 0;
 }
 

@@ -49,23 +49,6 @@ std::vector<std::string> sudoWords(const std::string& file) {
   return words;
 }
 
-std::vector<simboard::TraceEvent> gpioTrace(const bench::Board& board) {
-  std::vector<simboard::TraceEvent> gpio;
-  for (const auto& e : board.trace())
-    if (e.op.rfind("gpio", 0) == 0) gpio.push_back(e);
-  return gpio;
-}
-
-std::vector<std::string> describe(const std::vector<simboard::TraceEvent>& events) {
-  std::vector<std::string> lines;
-  for (const auto& e : events) {
-    std::string line = e.op;
-    for (int a : e.args) line += " " + std::to_string(a);
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 const std::vector<std::string> kPulse = {"gpio-setup 0", "gpio-mode 23 1", "gpio-write 23 0", "gpio-write 23 1",
                                          "gpio-write 23 0"};
 
@@ -106,8 +89,8 @@ class Boardflash : public ::testing::Test {
 
   // Low 500 ms, then high from before the command until after it; returns the low phase in ms.
   double checkPulse(const programmer::Run& run) {
-    const auto gpio = gpioTrace(*board);
-    EXPECT_EQ(describe(gpio), kPulse);
+    const auto gpio = board->trace("gpio");
+    EXPECT_EQ(simboard::describe(gpio), kPulse);
     if (gpio.size() != kPulse.size()) return 0;
     for (const auto& e : gpio) EXPECT_EQ(e.pid, gpio[0].pid) << "boardflash drives the line itself";
     EXPECT_EQ(run.levelAtStart, 1);
@@ -176,7 +159,7 @@ TEST_F(Boardflash, FailedCommandGivesItsRawStatus) {
   auto r = flash(s);
   EXPECT_EQ(r.out, "Error: 32512\n");
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(describe(gpioTrace(*board)), kPulse);
+  EXPECT_EQ(simboard::describe(board->trace("gpio")), kPulse);
   EXPECT_EQ(board->commands(), std::vector<std::vector<std::string>>{sudoWords("file.hex")});
 }
 
@@ -214,7 +197,7 @@ TEST_F(Boardflash, LineIsHighForTheWholeCommand) {
   const double lowMs = checkPulse(run);
   EXPECT_GE(lowMs, 500.0);
   EXPECT_LT(lowMs, 550.0);
-  const auto gpio = gpioTrace(*board);
+  const auto gpio = board->trace("gpio");
   ASSERT_EQ(gpio.size(), kPulse.size());
   EXPECT_LT(run.startUs - gpio[3].us, kStartUs) << "no wait between the rise and the command";
   EXPECT_GE(gpio[4].us - gpio[3].us, 400000);
@@ -229,7 +212,7 @@ TEST_F(Boardflash, ResetTimingsOverFiveRuns) {
     EXPECT_EQ(r.status, 0);
     const auto run = onlyRun();
     low.push_back(checkPulse(run));
-    const auto gpio = gpioTrace(*board);
+    const auto gpio = board->trace("gpio");
     ASSERT_EQ(gpio.size(), kPulse.size());
     start.push_back((run.startUs - gpio[3].us) / 1000.0);
     after.push_back((gpio[4].us - run.endUs) / 1000.0);

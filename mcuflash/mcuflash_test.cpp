@@ -45,23 +45,6 @@ std::vector<std::string> avrArg(const std::string& mode, const std::string& file
           "-Uflash:w:" + file + ":i"};
 }
 
-std::vector<simboard::TraceEvent> gpioTrace(const bench::Board& board) {
-  std::vector<simboard::TraceEvent> gpio;
-  for (const auto& e : board.trace())
-    if (e.op.rfind("gpio", 0) == 0) gpio.push_back(e);
-  return gpio;
-}
-
-std::vector<std::string> describe(const std::vector<simboard::TraceEvent>& events) {
-  std::vector<std::string> lines;
-  for (const auto& e : events) {
-    std::string line = e.op;
-    for (int a : e.args) line += " " + std::to_string(a);
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 const std::vector<std::string> kPulse = {"gpio-setup 0", "gpio-mode 23 1", "gpio-write 23 0", "gpio-write 23 1",
                                          "gpio-write 23 0"};
 
@@ -77,8 +60,8 @@ struct Upload {
 // line and becomes the programmer, which finds it high at start and end; the parent lowers
 // it once the programmer has ended.
 Upload checkUpload(const bench::Board& board, const programmer::Run& run) {
-  const auto gpio = gpioTrace(board);
-  EXPECT_EQ(describe(gpio), kPulse);
+  const auto gpio = board.trace("gpio");
+  EXPECT_EQ(simboard::describe(gpio), kPulse);
   if (gpio.size() != kPulse.size()) return {};
   const auto &fall = gpio[2], &rise = gpio[3], &last = gpio[4];
   EXPECT_EQ(gpio[0].pid, fall.pid);
@@ -250,8 +233,8 @@ TEST_F(Mcuflash, ProgrammerThatCannotRunIsAFailure) {
     auto r = flash(s);
     EXPECT_EQ(r.out, "Error on AVR\n");
     EXPECT_EQ(r.status, 255);
-    const auto gpio = gpioTrace(*board);
-    EXPECT_EQ(describe(gpio), kPulse);
+    const auto gpio = board->trace("gpio");
+    EXPECT_EQ(simboard::describe(gpio), kPulse);
     if (gpio.size() == kPulse.size()) {
       EXPECT_NE(gpio[3].pid, gpio[4].pid);
     }
@@ -322,8 +305,8 @@ TEST_F(Mcuflash, RealProgrammerFindsNoMicrocontroller) {
   for (ssize_t n; (n = read(line.master(), buf, sizeof buf)) > 0;) far.append(buf, static_cast<std::size_t>(n));
   EXPECT_NE(far.find("0 "), std::string::npos);
 
-  const auto gpio = gpioTrace(*board);
-  EXPECT_EQ(describe(gpio), kPulse);
+  const auto gpio = board->trace("gpio");
+  EXPECT_EQ(simboard::describe(gpio), kPulse);
   if (gpio.size() == kPulse.size()) {
     EXPECT_GE(gpio[4].us - gpio[3].us, 10000000) << "high through the retries";
   }

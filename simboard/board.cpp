@@ -273,6 +273,18 @@ bool advanceClock(Registers& regs, std::int64_t seconds) {
   return true;
 }
 
+std::string describe(const TraceEvent& event) {
+  std::string line = event.op;
+  for (int a : event.args) line += " " + std::to_string(a);
+  return line;
+}
+
+std::vector<std::string> describe(const std::vector<TraceEvent>& events) {
+  std::vector<std::string> lines;
+  for (const auto& e : events) lines.push_back(describe(e));
+  return lines;
+}
+
 std::optional<Board> Board::open(const fs::path& dir) {
   std::error_code ec;
   if (!fs::is_regular_file(dir / "state", ec)) return std::nullopt;
@@ -425,7 +437,7 @@ void Board::gpioPull(int pin, int pud) {
   l.trace("gpio-pull", {pin, pud});
 }
 
-std::vector<TraceEvent> Board::trace() const {
+std::vector<TraceEvent> Board::trace(const std::string& opPrefix) const {
   Locked l(dir_);
   std::vector<TraceEvent> events;
   std::ifstream in(dir_ / "trace");
@@ -435,7 +447,7 @@ std::vector<TraceEvent> Board::trace() const {
     TraceEvent e;
     fields >> e.us >> e.pid >> e.op;
     for (int a; fields >> a;) e.args.push_back(a);
-    events.push_back(std::move(e));
+    if (e.op.compare(0, opPrefix.size(), opPrefix) == 0) events.push_back(std::move(e));
   }
   return events;
 }

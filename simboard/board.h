@@ -91,7 +91,7 @@ class Board {
   void gpioPull(int pin, int pud);
 
   // --- trace and stand-in records ---
-  std::vector<TraceEvent> trace() const;
+  std::vector<TraceEvent> trace(const std::string& opPrefix = "") const;  // only ops that begin so
   void clearTrace();
   std::filesystem::path commandLog() const { return dir_ / "commands"; }
   // One argument vector per call of a stand-in, program name first.
@@ -101,6 +101,10 @@ class Board {
   explicit Board(std::filesystem::path dir) : dir_(std::move(dir)) {}
   std::filesystem::path dir_;
 };
+
+// "op arg arg...", as a trace line shows an event after its time and pid.
+std::string describe(const TraceEvent& event);
+std::vector<std::string> describe(const std::vector<TraceEvent>& events);
 
 // The clock's arithmetic, shared with the tests: registers 0-6 moved on by `seconds`.
 // Returns false (and leaves them) when they do not hold a valid date.
