@@ -1,16 +1,28 @@
 // vboard: the virtual Orvix board from the shell. See `vboard --help`.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench.h"
+#include "perf.h"
 
 namespace fs = std::filesystem;
 
@@ -55,6 +67,12 @@ Commands:
   gpio show             print each pin a tool has touched: mode, level, pull
   trace [--clear]       print every I2C transfer and GPIO call (us pid op args), or clear it
   commands              print the calls the stand-ins recorded, one per line
+  bench [--runs N] [--quick]
+                        measure the tools on scratch boards and print one Markdown
+                        table: their fixed waits, their overhead against a minimal C
+                        program, throughput, idle CPU time and footprint; each figure
+                        the median of N runs (default 5); --quick skips buttonwatch's
+                        whole 100 s run and shortens the idle measurement
   --help                this text
 )";
 
@@ -291,6 +309,7 @@ int main(int argc, char* argv[]) {
       return 0;
     }
     if (cmd == "run") return runTool(boardDir, rest);
+    if (cmd == "bench") return benchCommand(rest);
     bench::Board board = bench::Board::create(boardDir);
     if (cmd == "rtc") return rtc(board, rest);
     if (cmd == "gpio") return gpio(board, rest);
