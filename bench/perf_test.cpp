@@ -103,6 +103,9 @@ TEST(VboardBench, QuickTableHasARowForEveryFigure) {
     EXPECT_TRUE(leadingNumber(last[0][1].substr(3))) << last[0][1];
   }
 
+  ASSERT_EQ(starting("sketchcheck: whole run without an answer").size(), 1u);
+  EXPECT_TRUE(starting("sketchcheck: whole run without an answer")[0][1].starts_with("C: "));
+
   for (const char* rate : {"sketchquery: 1 MiB answer", "cmdlistener: 1 MiB of command output"}) {
     const auto found = starting(rate);
     ASSERT_EQ(found.size(), 1u) << rate;
@@ -118,7 +121,7 @@ TEST(VboardBench, QuickTableHasARowForEveryFigure) {
     ASSERT_EQ(starting(tool + ": peak resident memory").size(), 1u) << tool;
     EXPECT_GT(std::strtod(rows[tool + ": stripped size"][2].c_str(), nullptr), 0) << tool;
   }
-  EXPECT_EQ(rows.size(), 12u + 12u + 2u + 3u + 2 * kTools.size());
+  EXPECT_EQ(rows.size(), 12u + 13u + 2u + 3u + 2 * kTools.size());
 }
 
 TEST(VboardBench, BadArgumentsPrintNoTable) {

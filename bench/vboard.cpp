@@ -19,12 +19,15 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "bench.h"
 #include "perf.h"
 
 namespace fs = std::filesystem;
+
+extern char** environ;
 
 namespace {
 
@@ -44,7 +47,7 @@ Commands:
                         of touching the system clock. Exits with the tool's status.
       --line NAMES        bind the serial names (comma-separated, e.g.
                           /dev/ttyS0,/dev/Arduino) to one pseudo-terminal whose far
-                          side is a scripted sketch
+                          side is a scripted sketch, even while the microcontroller runs
       --answer LINE=BYTES the sketch answers a line LINE with BYTES (C escapes
                           \r \n \t \\ \xHH); may be repeated
       --raw               the line starts raw (no canonical mode, echo or CR/LF mapping)
@@ -67,6 +70,16 @@ Commands:
   gpio show             print each pin a tool has touched: mode, level, pull
   trace [--clear]       print every I2C transfer and GPIO call (us pid op args), or clear it
   commands              print the calls the stand-ins recorded, one per line
+  mcu start [--sketch FILE.hex]
+                        start the board's microcontroller in the background: an
+                        atmega328p simulated in real time, running optiboot and
+                        FILE.hex (else a blank flash); a rise of GPIO 23 resets it,
+                        and while it runs, run binds /dev/ttyAMA0, /dev/ttyS0 and
+                        /dev/Arduino to its serial line (unless --line is given)
+  mcu stop              stop the microcontroller
+  mcu log               print what the chip sent and received, its resets and pins
+  pin PIN LEVEL         drive the microcontroller's pin D0-D13 or A0-A5 at 0 or 1
+  adc N MILLIVOLTS      put MILLIVOLTS (0-5000) on its analog input N (0-7)
   bench [--runs N] [--quick]
                         measure the tools on scratch boards and print one Markdown
                         table: their fixed waits, their overhead against a minimal C
@@ -139,6 +152,179 @@ std::vector<std::string> split(const std::string& s, char sep) {
   return parts;
 }
 
+// --- the board's microcontroller ---
+// It is the program vmcu, built beside vboard, left running in a session of its own. The
+// file mcu/chip in the board's folder finds it again: "pid PID" and "port PATH" lines. Beside
+// it: its control socket, its log and its error output.
+
+fs::path mcuDir(const fs::path& boardDir) { return fs::absolute(boardDir) / "mcu"; }
+
+struct RunningChip {
+  pid_t pid = -1;
+  std::string port;
+};
+
+// The board's chip while it runs. The pid must still be a vmcu on this board's control
+// socket, and not a process that has taken the number since.
+std::optional<RunningChip> runningChip(const fs::path& boardDir) {
+  std::ifstream in(mcuDir(boardDir) / "chip");
+  RunningChip chip;
+  std::string pidKey, portKey;
+  if (!(in >> pidKey >> chip.pid >> portKey >> chip.port) || pidKey != "pid" || portKey != "port") return std::nullopt;
+  std::ifstream cmdline("/proc/" + std::to_string(chip.pid) + "/cmdline");
+  const std::string args{std::istreambuf_iterator<char>(cmdline), std::istreambuf_iterator<char>()};
+  const std::string control = std::string("--control") + '\0' + (mcuDir(boardDir) / "control").string() + '\0';
+  if (args.find(control) == std::string::npos) return std::nullopt;  // gone, or a zombie without a command line
+  return chip;
+}
+
+std::optional<RunningChip> neededChip(const fs::path& boardDir) {
+  auto chip = runningChip(boardDir);
+  if (!chip) std::cerr << "vboard: no microcontroller runs on this board (see 'vboard mcu start')\n";
+  return chip;
+}
+
+// Reads from `fd` until a line end; false when the time runs out or the other side closes.
+bool readLine(int fd, std::string& got, int timeoutMs) {
+  const std::int64_t deadline = bench::monotonicMicros() + std::int64_t{timeoutMs} * 1000;
+  while (got.find('\n') == std::string::npos) {
+    const std::int64_t left = (deadline - bench::monotonicMicros()) / 1000;
+    pollfd p{fd, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+    char buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+  got.erase(got.find('\n'));
+  return true;
+}
+
+int mcuStart(const fs::path& boardDir, const std::vector<std::string>& args) {
+  fs::path sketch;
+  if (args.size() == 2 && args[0] == "--sketch")
+    sketch = fs::absolute(args[1]);
+  else if (!args.empty())
+    usage("mcu start takes [--sketch FILE.hex]");
+  if (const auto chip = runningChip(boardDir)) {
+    std::cerr << "vboard: the microcontroller already runs (pid " << chip->pid << "); 'vboard mcu stop' first\n";
+    return 1;
+  }
+  const fs::path program = fs::read_symlink("/proc/self/exe").parent_path() / "vmcu";
+  if (access(program.c_str(), X_OK) != 0) {
+    std::cerr << "vboard: no microcontroller in this build: " << program.string()
+              << " is missing (it needs simavr and the firmware toolchain)\n";
+    return 1;
+  }
+  bench::Board::create(boardDir);  // the chip's RESET follows the board's GPIO 23
+  const fs::path dir = mcuDir(boardDir);
+  fs::create_directories(dir);
+  for (const char* old : {"chip", "log", "errors"}) fs::remove(dir / old);
+
+  std::vector<std::string> argvs = {program.string(), "--board", fs::absolute(boardDir).string(), "--control",
+                                    (dir / "control").string(), "--log", (dir / "log").string()};
+  if (!sketch.empty()) argvs.insert(argvs.end(), {"--sketch", sketch.string()});
+  std::vector<char*> argv;
+  for (auto& a : argvs) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+  // None of vboard's streams stays with the chip: whoever waits for their end (a shell's
+  // $(...), the bench) is not held up by it, nor is it ended with vboard's terminal.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir / "errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  pid_t pid = -1;
+  const int err = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  ::close(out[1]);
+  if (err != 0) {
+    ::close(out[0]);
+    throw std::system_error(err, std::generic_category(), "starting " + program.string());
+  }
+  std::string said;
+  const bool up = readLine(out[0], said, 10000);
+  ::close(out[0]);
+  if (!up || said.rfind("port ", 0) != 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    std::ifstream errors(dir / "errors");
+    std::cerr << "vboard: the microcontroller did not start\n" << errors.rdbuf();
+    return 1;
+  }
+  const std::string port = said.substr(5);
+  {
+    std::ofstream(dir / "chip.new") << "pid " << pid << "\nport " << port << "\n";
+  }
+  fs::rename(dir / "chip.new", dir / "chip");  // whole or not at all, for a run that looks at once
+  std::printf("microcontroller running: pid %d, serial line %s\n", pid, port.c_str());
+  return 0;
+}
+
+int mcuStop(const fs::path& boardDir) {
+  const auto chip = neededChip(boardDir);
+  fs::remove(mcuDir(boardDir) / "chip");
+  if (!chip) return 1;
+  // Through a pidfd, so that no other process that might take the number is signalled.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, chip->pid, 0));
+  if (pidfd < 0) return 0;  // it has just ended
+  auto ended = [pidfd](int ms) {
+    pollfd p{pidfd, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+  };
+  syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
+  if (!ended(3000)) {
+    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    ended(3000);
+  }
+  ::close(pidfd);
+  return 0;
+}
+
+// One control line to the running chip (see vmcu.cpp); its refusals are usage errors.
+int mcuControl(const fs::path& boardDir, const std::string& line) {
+  if (!neededChip(boardDir)) return 1;
+  const std::string path = (mcuDir(boardDir) / "control").string();
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("control socket path too long: " + path);
+  std::strcpy(addr.sun_path, path.c_str());
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const std::string request = line + "\n";
+  std::string reply;
+  const bool answered = sock >= 0 && ::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                        ::write(sock, request.data(), request.size()) == static_cast<ssize_t>(request.size()) &&
+                        readLine(sock, reply, 5000);
+  if (sock >= 0) ::close(sock);
+  if (!answered) throw std::runtime_error("the microcontroller does not answer on " + path);
+  if (reply.rfind("error ", 0) == 0) usage(reply.substr(6));
+  return 0;
+}
+
+int mcu(const fs::path& boardDir, const std::vector<std::string>& args) {
+  if (args.empty()) usage("mcu needs start, stop or log");
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (args[0] == "start") return mcuStart(boardDir, rest);
+  if (args[0] == "stop" && rest.empty()) return mcuStop(boardDir);
+  if (args[0] == "log" && rest.empty()) {
+    std::ifstream log(mcuDir(boardDir) / "log");
+    if (!log) {
+      std::cerr << "vboard: no microcontroller log on this board\n";
+      return 1;
+    }
+    std::cout << log.rdbuf();
+    return 0;
+  }
+  usage("mcu takes start [--sketch FILE.hex], stop or log");
+}
+
 int runTool(const fs::path& boardDir, std::vector<std::string> args) {
   bench::RunSpec spec;
   spec.inheritStdio = true;
@@ -193,6 +379,8 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
     peer.emplace(*line);
     for (const auto& [l, bytes] : answers) peer->onLine(l, bytes);
     peer->start();
+  } else if (const auto chip = scratch ? std::nullopt : runningChip(boardDir)) {
+    for (const auto& n : bench::kSerialNames) spec.lines[n] = chip->port;
   }
   const bench::RunResult r = bench::run(board, std::move(spec));
   if (peer) {
@@ -310,6 +498,13 @@ int main(int argc, char* argv[]) {
     }
     if (cmd == "run") return runTool(boardDir, rest);
     if (cmd == "bench") return benchCommand(rest);
+    if (cmd == "mcu") return mcu(boardDir, rest);
+    if (cmd == "pin" || cmd == "adc") {
+      // One word each: the chip's control takes one command a line.
+      if (rest.size() != 2 || (rest[0] + rest[1]).find_first_of(" \t\r\n") != std::string::npos)
+        usage(cmd == "pin" ? "pin takes PIN LEVEL" : "adc takes N MILLIVOLTS");
+      return mcuControl(boardDir, cmd + " " + rest[0] + " " + rest[1]);
+    }
     bench::Board board = bench::Board::create(boardDir);
     if (cmd == "rtc") return rtc(board, rest);
     if (cmd == "gpio") return gpio(board, rest);

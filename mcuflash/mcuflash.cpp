@@ -6,6 +6,7 @@
 #include <wiringPi.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -36,6 +37,11 @@ const char* avrArg[] = {kAvrdude,
                         "-V",
                         nullptr /* lastpar */,
                         nullptr};
+
+// A wait in ms read as atoi reads it, held between 0 and the longest an int holds: delay()
+// takes a negative wait as days, and a number past the int range must saturate rather than
+// wrap (with a 64-bit long, -2147483649 would wrap to 24 days and 4294967298 to 2 ms).
+int waitMs(const char* word) { return static_cast<int>(std::clamp<long>(std::strtol(word, nullptr, 10), 0, INT_MAX)); }
 
 [[noreturn]] void help() {
   puts("Arduino Uploading compiled sketch (.hex)");
@@ -82,8 +88,7 @@ int main(int argc, char* argv[]) {
     printf("NOK File not found: %s\n", filename.c_str());
     return -1;
   }
-  // delay() takes a negative wait as days; a negative wait means none.
-  if (argc >= 3) sinc = std::max(0, atoi(argv[2]));
+  if (argc >= 3) sinc = waitMs(argv[2]);
   if (argc >= 4 && argv[3][0] == 'v') verbose();
   return upload();
 }

@@ -1,0 +1,268 @@
+// What every case of the bad-input and fault campaign checks, the hostile inputs it uses,
+// and a serial line whose far side can vanish.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench.h"
+
+namespace campaign {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// --- hostile words ---
+
+struct Hostile {
+  std::string name;  // for the test's messages
+  std::string value;
+};
+
+// Every byte value an argument can hold: 1 to 255 (a NUL ends an argument).
+inline std::string everyByte() {
+  std::string bytes;
+  for (int c = 1; c <= 255; ++c) bytes += static_cast<char>(c);
+  return bytes;
+}
+
+// Words that try to make a tool crash, run a command or write a file. The commands they
+// carry touch files named pwned-* in the board's directory (/dev/vboard in the run) and in
+// the run's working directory, where a check afterwards would find them.
+inline std::vector<Hostile> hostileWords() {
+  return {
+      {"empty", ""},
+      {"64KiB", std::string(64 * 1024, 'A')},
+      {"every byte", everyByte()},
+      {"printf formats", "%s%s%s%s%n%n%99999999d%x"},
+      {"semicolon", "x; touch /dev/vboard/pwned-semicolon"},
+      {"command substitution", "$(touch /dev/vboard/pwned-dollar)"},
+      {"backticks", "`touch /dev/vboard/pwned-backtick`"},
+      {"single quotes", "x'; touch /dev/vboard/pwned-squote; '"},
+      {"double quotes", "x\"; touch /dev/vboard/pwned-dquote; \""},
+      {"newline", "x\ntouch /dev/vboard/pwned-newline"},
+      {"pipe and and", "x | touch /dev/vboard/pwned-pipe && touch /dev/vboard/pwned-and"},
+      {"relative", "$(touch pwned-cwd)`touch pwned-cwd2`"},
+      {"minus one", "-1"},
+      {"below int", "-2147483649"},
+      {"above int", "2147483648"},
+      {"above unsigned", "4294967298"},
+      {"twenty digits", "99999999999999999999"},
+      {"minus twenty digits", "-99999999999999999999"},
+      {"exponent", "1e9"},
+      {"hex", "0x7fffffff"},
+  };
+}
+
+// All the words at once, for tools that do not look at their arguments.
+inline std::vector<std::string> allHostileWords() {
+  std::vector<std::string> all;
+  for (const auto& h : hostileWords()) all.push_back(h.value);
+  return all;
+}
+
+// --- what no input may cause ---
+
+// Ended by itself, not by a signal or the time limit, and no sanitizer spoke.
+inline void expectSound(const bench::RunResult& r) {
+  EXPECT_FALSE(r.timedOut) << "ran past its time limit";
+  EXPECT_EQ(r.signal, 0) << "ended by a signal";
+  EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
+}
+
+inline std::set<std::string> namesIn(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+// The files a run may leave in the board's directory: the board's own state and trace,
+// and the records of the bench's stand-ins for the outside programs.
+inline bool documentedOnBoard(const std::string& name) {
+  static const std::set<std::string> fixed = {"state", "state.new", "trace", "lock", "commands", "sysclock",
+                                              "avrdude-record", "avrdude-plan", "mcuload-calls"};
+  return fixed.count(name) != 0 || name.starts_with("xterm-");
+}
+
+// A working directory of the run's own and the board's directory, looked at before and
+// after: no tool writes a file in its working directory, and on the board only the files
+// above appear.
+class WriteWatch {
+ public:
+  explicit WriteWatch(const bench::Board& board) : board_(board.dir()), boardBefore_(namesIn(board_)) {}
+  const fs::path& cwd() const { return cwd_.path(); }
+  void expectNothingWritten() const {
+    EXPECT_EQ(namesIn(cwd_.path()), cwdBefore_) << "a file appeared in the working directory";
+    for (const auto& name : namesIn(board_)) {
+      if (boardBefore_.count(name)) continue;
+      EXPECT_TRUE(documentedOnBoard(name)) << "a file appeared on the board: " << name;
+      EXPECT_EQ(name.find("pwned"), std::string::npos) << "a hostile word ran a command: " << name;
+    }
+  }
+  // Files the test itself puts in the working directory before the run.
+  void add(const std::string& name, const std::string& bytes = ":\n") {
+    std::ofstream(cwd_.path() / name, std::ios::binary) << bytes;
+    cwdBefore_.insert(name);
+  }
+
+ private:
+  bench::TempDir cwd_;
+  fs::path board_;
+  std::set<std::string> boardBefore_;
+  std::set<std::string> cwdBefore_;
+};
+
+inline std::string slurp(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+template <typename F>
+bool waitFor(F ready, int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+// --- a line whose sketch can vanish ---
+
+// A pseudo-terminal of the test's own. Unlike bench::Line its master can be closed while a
+// tool runs: the kernel then hangs up the slave, as when the far side of a serial line goes
+// (for a USB adapter) or the sketch side of the bench dies. The slave starts raw on input and
+// output (no echo, no output processing, no CR mapping, no signal or flow-control characters),
+// so every byte value crosses unchanged; canonical mode is left on unless asked otherwise,
+// since some tools keep the mode they find.
+class OwnLine {
+ public:
+  explicit OwnLine(bool canonical = false) {
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    path_ = ttyname(slave_);
+    termios t{};
+    tcgetattr(slave_, &t);
+    t.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ISIG | IEXTEN);
+    if (!canonical) t.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    tcsetattr(slave_, TCSANOW, &t);
+  }
+  ~OwnLine() {
+    closeMaster();
+    close(slave_);
+  }
+  OwnLine(const OwnLine&) = delete;
+  OwnLine& operator=(const OwnLine&) = delete;
+
+  const std::string& slavePath() const { return path_; }
+  bench::RunSpec spec(const std::string& device, std::vector<std::string> argv) const {
+    bench::RunSpec s;
+    s.argv = std::move(argv);
+    s.lines[device] = path_;
+    return s;
+  }
+
+  // What the tool has sent so far, reading what is there for up to `ms`.
+  const std::string& got(int ms = 0) {
+    pump(ms, "");
+    return got_;
+  }
+  // Reads what the tool sends until `needle` is among it; false after `ms`.
+  bool waitGot(const std::string& needle, int ms = 5000) { return pump(ms, needle); }
+
+  // Writes all of `bytes`, reading the tool's bytes meanwhile.
+  void send(const std::string& bytes) {
+    if (!trySend(bytes, 1000)) throw std::runtime_error("the line took no more bytes for 1 s");
+  }
+
+  // Sends `unit` again and again for `ms` milliseconds, a piece every millisecond or so, never
+  // pausing for as long as the tools' 0.1 s of silence. It stops early when the line takes no
+  // more (the tool has stopped reading and the line's buffers are full). Returns the bytes sent.
+  std::string flood(const std::string& unit, int ms) {
+    std::string sent;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until && trySend(unit, 200)) {
+      sent += unit;
+      std::this_thread::sleep_for(1ms);
+    }
+    return sent;
+  }
+
+  // Until the tool has read every byte sent (its input queue is empty), at most `ms`.
+  bool waitConsumed(int ms = 3000) {
+    return waitFor(
+        [&] {
+          int n = -1;
+          ioctl(slave_, FIONREAD, &n);
+          return n == 0;
+        },
+        ms);
+  }
+
+  // The sketch vanishes: the slave side hangs up.
+  void closeMaster() {
+    if (master_ < 0) return;
+    close(master_);
+    master_ = -1;
+  }
+
+ private:
+  void readSome() {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) return;
+      got_.append(buf, static_cast<std::size_t>(n));
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return;
+    }
+  }
+  // False when the line had no room for `waitMs`.
+  bool trySend(const std::string& bytes, int waitMs) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      pollfd p{master_, POLLOUT | POLLIN, 0};
+      if (poll(&p, 1, waitMs) <= 0) return false;
+      if (p.revents & POLLIN) readSome();
+      if (!(p.revents & POLLOUT)) continue;
+      const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+      if (n > 0) done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  bool pump(int ms, const std::string& needle) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      if (!needle.empty() && got_.find(needle) != std::string::npos) return true;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+      if (master_ < 0 || left.count() <= 0) return needle.empty();
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 50))) > 0 && (p.revents & POLLIN)) readSome();
+    }
+  }
+
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+  std::string got_;
+};
+
+}  // namespace campaign
