@@ -21,9 +21,9 @@ class Alarmclear : public ::testing::Test {
   bench::RunResult clear(std::vector<std::string> args = {}) {
     args.insert(args.begin(), "alarmclear");
     board->clearTrace();
-    bench::RunSpec spec;
-    spec.argv = args;
-    return bench::run(*board, spec);
+    bench::RunSpec runSpec;
+    runSpec.argv = args;
+    return bench::run(*board, runSpec);
   }
   std::vector<Write> writes() {
     std::vector<Write> out;

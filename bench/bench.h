@@ -209,7 +209,7 @@ struct RunResult {
 // A tool running on the bench.
 class Process {
  public:
-  Process(const Board& board, RunSpec spec);
+  Process(const Board& board, RunSpec runSpec);
   ~Process();  // kills what is left of the tool's process group
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -229,6 +229,6 @@ class Process {
   pid_t pid_ = -1;
 };
 
-RunResult run(const Board& board, RunSpec spec);
+RunResult run(const Board& board, RunSpec runSpec);
 
 }  // namespace bench

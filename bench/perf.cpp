@@ -161,7 +161,7 @@ std::string said(const RunResult& r) {
   return how + ", printed \"" + text + (r.out.size() > 60 ? "...\"" : "\"");
 }
 
-RunSpec spec(std::vector<std::string> argv, int timeoutMs = 20000) {
+RunSpec runSpec(std::vector<std::string> argv, int timeoutMs = 20000) {
   RunSpec s;
   s.argv = std::move(argv);
   s.timeoutMs = timeoutMs;
@@ -229,7 +229,7 @@ void stopGroup(const bench::Process& p) { kill(-p.pid(), SIGTERM); }
 bool windowUp(const Board& board) { return slurp(board.dir() / "xterm-window").find("ppid ") != std::string::npos; }
 
 RunSpec bridgeSpec(std::vector<std::string> argv) {
-  RunSpec s = spec(std::move(argv));
+  RunSpec s = runSpec(std::move(argv));
   s.keepInputOpen = true;
   s.files[kXterm] = bench::standInDir() / "xterm-recorder";
   return s;
@@ -272,7 +272,7 @@ class Perf {
     std::optional<bench::Process> whole;
     if (!quick_) {  // 100 s of sleeping: it runs beside everything else
       wholeBoard.emplace();
-      whole.emplace(**wholeBoard, spec({"buttonwatch"}, 130000));
+      whole.emplace(**wholeBoard, runSpec({"buttonwatch"}, 130000));
     }
     timing();
     const std::size_t wholeRow = rows_.size();
@@ -323,7 +323,7 @@ class Perf {
       const auto s = repeat(runs_, [&] {
         board->clearTrace();
         programmer::forget(board->dir());
-        RunSpec r = spec({"mcuflash", "sketch.hex"});
+        RunSpec r = runSpec({"mcuflash", "sketch.hex"});
         r.cwd = work.path();
         r.files[kAvrdude] = bench::standInDir() / "avrdude-recorder";
         const RunResult res = bench::run(*board, r);
@@ -343,7 +343,7 @@ class Perf {
       programmer::plan(board->dir(), 0, 0);
       const auto s = repeat(runs_, [&] {
         board->clearTrace();
-        RunSpec r = spec({"boardflash", "sketch.hex"});
+        RunSpec r = runSpec({"boardflash", "sketch.hex"});
         r.cwd = work.path();
         r.files[kAvrdude] = bench::standInDir() / "avrdude-recorder";
         const RunResult res = bench::run(*board, r);
@@ -357,7 +357,7 @@ class Perf {
       bench::ScratchBoard board;
       const auto s = repeat(runs_, [&] {
         board->clearTrace();
-        const RunResult res = bench::run(*board, spec({"mcureset"}));
+        const RunResult res = bench::run(*board, runSpec({"mcureset"}));
         expect(res.out == "Orvix reset!\n" && res.status == 0, "mcureset: " + said(res));
         const auto w = pulse(*board, "mcureset");
         return std::vector<double>{msBetween(w[0].us, w[1].us), msBetween(w[1].us, w[2].us)};
@@ -371,7 +371,7 @@ class Perf {
         const std::string out = tool == "sketchcheck" ? "NO\n" : "";
         const int status = tool == "sketchcheck" ? 1 : 0;
         const auto s = repeat(runs_, [&] {
-          const Exchange x = exchange(*board, spec({tool, "LinkTest"}), "/dev/ttyS0", silent);
+          const Exchange x = exchange(*board, runSpec({tool, "LinkTest"}), "/dev/ttyS0", silent);
           expect(x.run.out == out && x.run.status == status, tool + ": " + said(x.run));
           return std::vector<double>{x.run.seconds * 1000};
         });
@@ -381,7 +381,7 @@ class Perf {
     section("timing: whichsketch", [&] {
       bench::ScratchBoard board;
       const auto s = repeat(runs_, [&] {
-        const Exchange x = exchange(*board, spec({"whichsketch"}), "/dev/ttyS0", silent);
+        const Exchange x = exchange(*board, runSpec({"whichsketch"}), "/dev/ttyS0", silent);
         expect(x.run.out == "NO replay\n" && !x.heard.empty(), "whichsketch: " + said(x.run));
         return std::vector<double>{msBetween(x.heard.front().us, x.run.endUs)};
       });
@@ -392,7 +392,7 @@ class Perf {
       const fs::path calls = board->dir() / "mcuload-calls";
       const auto s = repeat(runs_, [&] {
         fs::remove(calls);
-        RunSpec r = spec({"pinwait", "-dig", "6", "1"});
+        RunSpec r = runSpec({"pinwait", "-dig", "6", "1"});
         r.files[kLoader] = bench::standInDir() / "mcuload-recorder";
         const Exchange x = exchange(*board, r, "/dev/ttyAMA0", silent);
         expect(x.run.status == 254 && x.run.out.starts_with("\nNo sketch ") && !x.heard.empty() &&
@@ -410,7 +410,7 @@ class Perf {
       bench::ScratchBoard board;
       const auto s = repeat(runs_, [&] {
         board->clearTrace();
-        bench::Process p(*board, spec({"buttonwatch"}));
+        bench::Process p(*board, runSpec({"buttonwatch"}));
         std::this_thread::sleep_for(std::chrono::milliseconds(quick_ ? 1000 : 2000));
         stopGroup(p);
         p.wait();
@@ -488,7 +488,7 @@ class Perf {
         for (const bool isTool : {i % 2 == 0, i % 2 == 1}) {
           const auto argv = isTool ? std::vector<std::string>{"sketchcheck", "LinkTest"}
                                    : std::vector<std::string>{minimal, "sketchcheck", "LinkTest"};
-          const Exchange x = exchange(*board, spec(argv), "/dev/ttyS0", silent);
+          const Exchange x = exchange(*board, runSpec(argv), "/dev/ttyS0", silent);
           expect(x.run.out == "NO\n" && x.run.status == 1, argv[0] + ": " + said(x.run));
           (isTool ? tool : c).push_back(x.run.seconds * 1000);
         }
@@ -500,7 +500,7 @@ class Perf {
         bench::ScratchBoard board;
         std::vector<double> toolFirst, toolLast, cFirst, cLast;
         auto once = [&](const std::vector<std::string>& argv, std::vector<double>& first, std::vector<double>& last) {
-          const Exchange x = exchange(*board, spec(argv), e.device, e.script);
+          const Exchange x = exchange(*board, runSpec(argv), e.device, e.script);
           expect(x.run.out == e.out && !x.heard.empty() && !x.sent.empty(),
                  (argv[0] == e.tool ? e.tool : "minimal_query " + e.tool) + ": " + said(x.run));
           first.push_back(msBetween(x.run.startUs, x.heard.front().us));
@@ -528,7 +528,7 @@ class Perf {
     section("throughput: sketchquery", [&] {
       bench::ScratchBoard board;
       const auto s = repeat(runs_, [&] {
-        const Exchange x = exchange(*board, spec({"sketchquery", "?"}, 120000), "/dev/ttyS0",
+        const Exchange x = exchange(*board, runSpec({"sketchquery", "?"}, 120000), "/dev/ttyS0",
                                     [&](SketchPeer& p) { p.onLine("?", payload); });
         expect(x.run.out == payload && !x.sent.empty(),
                "sketchquery copied " + std::to_string(x.run.out.size()) + " bytes of the 1 MiB answer");
@@ -540,7 +540,7 @@ class Perf {
       bench::ScratchBoard board;
       const std::string command = "$$$Ardu yes " + body + " | head -n " + std::to_string(lines - 1) + "; echo " + mark + "\n";
       const auto s = repeat(runs_, [&] {
-        const Exchange x = exchange(*board, spec({"cmdlistener"}, 120000), "/dev/ttyS0", [&](SketchPeer& p) {
+        const Exchange x = exchange(*board, runSpec({"cmdlistener"}, 120000), "/dev/ttyS0", [&](SketchPeer& p) {
           p.sendAt(0, command).onLine("OK", "$$$Resp \n").onLine(mark, "$$$Cend \n");
         });
         expect(x.run.status == 0 && x.sent.size() == 3, "cmdlistener: " + said(x.run));
@@ -581,9 +581,9 @@ class Perf {
         SketchPeer waitSketch(waitLine);
         waitSketch.onLine("?", "WaitSketch\r\n");  // and never an answer to the wait
         waitSketch.start();
-        RunSpec query = spec({"sketchqueryblock", "?"}, windowMs + 30000);
+        RunSpec query = runSpec({"sketchqueryblock", "?"}, windowMs + 30000);
         query.lines["/dev/ttyS0"] = queryLine.slavePath();
-        RunSpec pinwait = spec({"pinwait", "-dig", "6", "1"}, windowMs + 30000);
+        RunSpec pinwait = runSpec({"pinwait", "-dig", "6", "1"}, windowMs + 30000);
         pinwait.lines["/dev/ttyAMA0"] = waitLine.slavePath();
         RunSpec bridge = bridgeSpec({"termbridge"});
         bridge.timeoutMs = windowMs + 30000;
@@ -622,7 +622,7 @@ class Perf {
   double peakKib(bench::Board& board, const fs::path& work, const Job& job) {
     const fs::path record = board.dir() / "peak-rss";
     fs::remove(record);
-    RunSpec s = spec({(kHelperDir / "peak_rss").string()});
+    RunSpec s = runSpec({(kHelperDir / "peak_rss").string()});
     s.argv.insert(s.argv.end(), job.argv.begin(), job.argv.end());
     s.cwd = work;
     s.keepInputOpen = true;
@@ -682,7 +682,7 @@ class Perf {
         const fs::path copy = stripped.path() / tool;
         fs::copy_file(bench::toolDir() / tool, copy, fs::copy_options::overwrite_existing);
         const bench::ScratchBoard host;  // strip needs no board; the bench runs nothing without one
-        const RunResult r = bench::run(host.get(), spec({"strip", copy.string()}));
+        const RunResult r = bench::run(host.get(), runSpec({"strip", copy.string()}));
         expect(r.status == 0, "strip " + tool + ": " + said(r) + " " + r.err);
         add(footprintRow(tool + ": stripped size", {static_cast<double>(fs::file_size(copy)) / 1024}));
 

@@ -114,7 +114,7 @@ bool under(const fs::path& path, const fs::path& dir) {
   return !rel.empty() && *rel.begin() != ".." && *rel.begin() != ".";
 }
 
-Plan makePlan(const Board& board, const RunSpec& spec, const std::string& scratch) {
+Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scratch) {
   Plan p;
   auto mountStep = [&p](const std::string& source, const std::string& path, const std::string& type,
                         unsigned long flags, const std::string& data, const std::string& what) {
@@ -151,7 +151,7 @@ Plan makePlan(const Board& board, const RunSpec& spec, const std::string& scratc
   linkStep("/proc/self/fd/1", "/dev/stdout");
   linkStep("/proc/self/fd/2", "/dev/stderr");
 
-  for (const auto& [name, slave] : spec.lines) {
+  for (const auto& [name, slave] : runSpec.lines) {
     if (!under(name, "/dev")) throw std::invalid_argument("bench: a serial name must be in /dev: " + name);
     for (const auto& d : dirsBetween("/dev", name)) dirStep(d);
     fileStep(name);
@@ -171,14 +171,14 @@ Plan makePlan(const Board& board, const RunSpec& spec, const std::string& scratc
         {Step::kMount, "mount an overlay on " + root, root, "overlay", "overlay", 0, data, data + ",userxattr"});
   }
   std::set<std::string> fixed(kFixedPaths.begin(), kFixedPaths.end());
-  for (const auto& [path, source] : spec.files) {
+  for (const auto& [path, source] : runSpec.files) {
     if (!under(path, "/home") && !under(path, "/usr/bin"))
       throw std::invalid_argument("bench: a bound file must be in /home or /usr/bin: " + path);
     fixed.insert(path);
   }
   for (const auto& path : fixed) {
-    const auto bound = spec.files.find(path);
-    if (bound == spec.files.end()) {
+    const auto bound = runSpec.files.find(path);
+    if (bound == runSpec.files.end()) {
       pathStep(Step::kRemove, "remove", path);
       continue;
     }
@@ -189,31 +189,31 @@ Plan makePlan(const Board& board, const RunSpec& spec, const std::string& scratc
   // Gone from the tool's view; the overlays keep their own hold on the upper directories.
   pathStep(Step::kDetach, "detach", scratch);
 
-  p.argv = spec.argv;
-  p.runWhat = "run " + spec.argv[0];
+  p.argv = runSpec.argv;
+  p.runWhat = "run " + runSpec.argv[0];
 
   const char* callerPath = getenv("PATH");
   std::string search = toolDir().string() + ":" + (callerPath ? callerPath : "/usr/bin:/bin");
-  if (spec.standIns) search = standInDir().string() + ":" + search;
+  if (runSpec.standIns) search = standInDir().string() + ":" + search;
   auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
   // A PATH of the test's own replaces the bench's.
   std::vector<std::string> added;
-  if (std::none_of(spec.env.begin(), spec.env.end(), [&](const std::string& e) { return nameOf(e) == "PATH"; }))
+  if (std::none_of(runSpec.env.begin(), runSpec.env.end(), [&](const std::string& e) { return nameOf(e) == "PATH"; }))
     added.push_back("PATH=" + search);
-  added.insert(added.end(), spec.env.begin(), spec.env.end());
+  added.insert(added.end(), runSpec.env.begin(), runSpec.env.end());
   std::set<std::string> addedNames;
   for (const auto& e : added) addedNames.insert(nameOf(e));
   for (char** e = environ; *e; ++e)
     if (!addedNames.count(nameOf(*e))) p.env.emplace_back(*e);
   p.env.insert(p.env.end(), added.begin(), added.end());
 
-  p.cwd = spec.cwd.string();
+  p.cwd = runSpec.cwd.string();
   p.cwdWhat = "change directory to " + p.cwd;
-  p.maxOpenFiles = spec.maxOpenFiles;
+  p.maxOpenFiles = runSpec.maxOpenFiles;
   p.uidMap = "0 " + std::to_string(getuid()) + " 1";
   p.gidMap = "0 " + std::to_string(getgid()) + " 1";
-  p.inheritStdio = spec.inheritStdio;
-  p.foreground = spec.inheritStdio && isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
+  p.inheritStdio = runSpec.inheritStdio;
+  p.foreground = runSpec.inheritStdio && isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
   return p;
 }
 
@@ -385,14 +385,14 @@ struct Process::Impl {
   bool outEnded = false, errEnded = false, closeRequested = false, inputGone = false, finish = false, pumpDone = false;
   std::thread pump;
 
-  Impl(const Board& board, RunSpec spec) {
-    if (spec.argv.empty()) throw std::invalid_argument("bench: nothing to run");
-    Plan plan = makePlan(board, spec, scratch.path);
+  Impl(const Board& board, RunSpec runSpec) {
+    if (runSpec.argv.empty()) throw std::invalid_argument("bench: nothing to run");
+    Plan plan = makePlan(board, runSpec, scratch.path);
     auto argv = pointers(plan.argv), envp = pointers(plan.env);
-    timeoutMs = spec.timeoutMs;
+    timeoutMs = runSpec.timeoutMs;
     Pipe status;
     std::optional<Pipe> stdIn, stdOut, stdErr;
-    if (!spec.inheritStdio) {
+    if (!runSpec.inheritStdio) {
       stdIn.emplace();
       stdOut.emplace();
       stdErr.emplace();
@@ -419,7 +419,7 @@ struct Process::Impl {
     startUs = monotonicMicros();
     pidfd = Fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (!pidfd) throwErrno("pidfd_open");
-    if (spec.inheritStdio) {
+    if (runSpec.inheritStdio) {
       pumpDone = true;
       return;
     }
@@ -432,8 +432,8 @@ struct Process::Impl {
     wakeWrite = std::move(wake.write);
     setNonBlocking(wakeRead.get());
     setNonBlocking(wakeWrite.get());
-    pending = std::move(spec.input);
-    closeRequested = !spec.keepInputOpen;
+    pending = std::move(runSpec.input);
+    closeRequested = !runSpec.keepInputOpen;
     pump = std::thread(&Impl::pumpLoop, this);
   }
 
@@ -588,8 +588,8 @@ struct Process::Impl {
   }
 };
 
-Process::Process(const Board& board, RunSpec spec)
-    : impl_(std::make_unique<Impl>(board, std::move(spec))), pid_(impl_->child.pid) {}
+Process::Process(const Board& board, RunSpec runSpec)
+    : impl_(std::make_unique<Impl>(board, std::move(runSpec))), pid_(impl_->child.pid) {}
 
 Process::~Process() = default;
 
@@ -629,6 +629,6 @@ bool Process::waitOutput(const std::string& needle, int timeoutMs) const {
 
 RunResult Process::wait() { return impl_->wait(); }
 
-RunResult run(const Board& board, RunSpec spec) { return Process(board, std::move(spec)).wait(); }
+RunResult run(const Board& board, RunSpec runSpec) { return Process(board, std::move(runSpec)).wait(); }
 
 }  // namespace bench

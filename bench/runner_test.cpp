@@ -59,14 +59,14 @@ class Runner : public ::testing::Test {
  protected:
   // `script` run by the shell, the run set up further by `setup`.
   bench::RunResult sh(const std::string& script, const std::function<void(bench::RunSpec&)>& setup = {}) {
-    bench::RunSpec spec = shSpec(script);
-    if (setup) setup(spec);
-    return bench::run(board_.get(), std::move(spec));
+    bench::RunSpec runSpec = shSpec(script);
+    if (setup) setup(runSpec);
+    return bench::run(board_.get(), std::move(runSpec));
   }
   static bench::RunSpec shSpec(const std::string& script) {
-    bench::RunSpec spec;
-    spec.argv = {"/bin/sh", "-c", script};
-    return spec;
+    bench::RunSpec runSpec;
+    runSpec.argv = {"/bin/sh", "-c", script};
+    return runSpec;
   }
   static void cLocale(bench::RunSpec& s) { s.env = {"LC_ALL=C"}; }
   static std::function<void(bench::RunSpec&)> ttyS0(const bench::Line& line) {
@@ -316,9 +316,9 @@ TEST_F(Runner, InputDeliveredAndLargeStreamsDoNotStall) {
 }
 
 TEST_F(Runner, InputWhileRunning) {
-  auto spec = shSpec("while read l; do echo \"got $l\"; done; echo eof");
-  spec.keepInputOpen = true;
-  bench::Process p(board_.get(), spec);
+  auto runSpec = shSpec("while read l; do echo \"got $l\"; done; echo eof");
+  runSpec.keepInputOpen = true;
+  bench::Process p(board_.get(), runSpec);
   p.write("one\n");
   EXPECT_TRUE(p.waitOutput("got one\n", 2000));
   EXPECT_TRUE(p.running());
@@ -422,10 +422,10 @@ TEST_F(Runner, TakesTheCallersTerminalAndGivesItBack) {
     const int tty = setsid() < 0 ? -1 : open(terminal.slavePath().c_str(), O_RDWR);  // our controlling terminal
     if (tty < 0 || dup2(tty, 0) < 0 || dup2(tty, 1) < 0 || dup2(tty, 2) < 0) _exit(3);
     try {
-      auto spec = shSpec("set -- $(cut -d' ' -f5,8 /proc/self/stat); test $1 = $2 && echo foreground; head -n 1");
-      spec.inheritStdio = true;
-      spec.timeoutMs = 3000;
-      const auto r = bench::run(board_.get(), spec);
+      auto runSpec = shSpec("set -- $(cut -d' ' -f5,8 /proc/self/stat); test $1 = $2 && echo foreground; head -n 1");
+      runSpec.inheritStdio = true;
+      runSpec.timeoutMs = 3000;
+      const auto r = bench::run(board_.get(), runSpec);
       _exit(r.status != 0 ? 4 : tcgetpgrp(0) != getpgrp() ? 5 : 0);
     } catch (const std::exception&) {
       _exit(6);
@@ -446,11 +446,11 @@ TEST_F(Runner, NoTimeLimitWhenZero) {
 // --- nothing left behind ---
 
 TEST_F(Runner, MountsStayInsideAndTheScratchGoes) {
-  auto spec = shSpec("sed -n 's/.*upperdir=\\([^,]*\\)\\/home.upper.*/\\1/p' /proc/self/mountinfo; cat");
-  spec.keepInputOpen = true;
+  auto runSpec = shSpec("sed -n 's/.*upperdir=\\([^,]*\\)\\/home.upper.*/\\1/p' /proc/self/mountinfo; cat");
+  runSpec.keepInputOpen = true;
   std::string scratch;
   {
-    bench::Process p(board_.get(), spec);
+    bench::Process p(board_.get(), runSpec);
     ASSERT_TRUE(p.waitOutput("\n", 2000));
     scratch = p.out().substr(0, p.out().size() - 1);
     ASSERT_EQ(scratch.rfind(fs::temp_directory_path().string(), 0), 0u) << scratch;
@@ -481,12 +481,12 @@ TEST_F(Runner, WorksForAnUnprivilegedUser) {
         prctl(PR_SET_DUMPABLE, 1) == 0) {  // a uid change made it undumpable: no uid_map
       try {
         bench::ScratchBoard board;
-        bench::RunSpec spec;
-        spec.argv = {"/bin/sh", "-c",
+        bench::RunSpec runSpec;
+        runSpec.argv = {"/bin/sh", "-c",
                      "id -u; ls -A /dev | tr '\\n' ' '; echo; echo x >/dev/vboard/p;"
                      "test -e /home/velmont/avrdude || echo absent"};
-        spec.env = {"LC_ALL=C"};
-        const auto r = bench::run(board.get(), spec);
+        runSpec.env = {"LC_ALL=C"};
+        const auto r = bench::run(board.get(), runSpec);
         report = r.out + r.err + slurp(board->dir() / "p") + std::to_string(r.status);
       } catch (const std::exception& e) {
         report = e.what();

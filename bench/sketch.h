@@ -45,10 +45,10 @@ inline void waitPending(const Line& line) {
 // At most n descriptors, the standard three included. A sanitizer build's leak check needs
 // descriptors of its own at exit, so it is left out of such runs.
 inline RunSpec openFiles(int n) {
-  RunSpec spec;
-  spec.maxOpenFiles = n;
-  spec.env = {"ASAN_OPTIONS=detect_leaks=0"};
-  return spec;
+  RunSpec runSpec;
+  runSpec.maxOpenFiles = n;
+  runSpec.env = {"ASAN_OPTIONS=detect_leaks=0"};
+  return runSpec;
 }
 
 }  // namespace bench

@@ -326,9 +326,9 @@ int mcu(const fs::path& boardDir, const std::vector<std::string>& args) {
 }
 
 int runTool(const fs::path& boardDir, std::vector<std::string> args) {
-  bench::RunSpec spec;
-  spec.inheritStdio = true;
-  spec.timeoutMs = 0;
+  bench::RunSpec runSpec;
+  runSpec.inheritStdio = true;
+  runSpec.timeoutMs = 0;
   std::vector<std::string> names;
   std::vector<std::pair<std::string, std::string>> answers;
   bool raw = false, showLine = false, scratch = false;
@@ -351,14 +351,14 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
       const std::string v = value();
       const auto eq = v.find('=');
       if (eq == std::string::npos) usage("--file takes PATH=FILE");
-      spec.files[v.substr(0, eq)] = fs::absolute(v.substr(eq + 1));
-    } else if (a == "--no-standins") spec.standIns = false;
-    else if (a == "--timeout") spec.timeoutMs = number(value()) * 1000;
+      runSpec.files[v.substr(0, eq)] = fs::absolute(v.substr(eq + 1));
+    } else if (a == "--no-standins") runSpec.standIns = false;
+    else if (a == "--timeout") runSpec.timeoutMs = number(value()) * 1000;
     else if (a == "--scratch") scratch = true;
     else usage("unknown run option " + a);
   }
   if (i + 1 >= args.size()) usage("run needs -- TOOL [ARGS...]");
-  spec.argv.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+  runSpec.argv.assign(args.begin() + static_cast<long>(i) + 1, args.end());
 
   std::optional<bench::ScratchBoard> scratchBoard;
   std::optional<bench::Board> named;
@@ -375,14 +375,14 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
       cfmakeraw(&t);
       tcsetattr(line->slave(), TCSANOW, &t);
     }
-    for (const auto& n : names) spec.lines[n] = line->slavePath();
+    for (const auto& n : names) runSpec.lines[n] = line->slavePath();
     peer.emplace(*line);
     for (const auto& [l, bytes] : answers) peer->onLine(l, bytes);
     peer->start();
   } else if (const auto chip = scratch ? std::nullopt : runningChip(boardDir)) {
-    for (const auto& n : bench::kSerialNames) spec.lines[n] = chip->port;
+    for (const auto& n : bench::kSerialNames) runSpec.lines[n] = chip->port;
   }
-  const bench::RunResult r = bench::run(board, std::move(spec));
+  const bench::RunResult r = bench::run(board, std::move(runSpec));
   if (peer) {
     peer->stop();
     if (showLine) std::cerr << "line: " << escape(peer->receivedBytes()) << '\n';

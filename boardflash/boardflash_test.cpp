@@ -65,7 +65,7 @@ class Boardflash : public ::testing::Test {
     programmer::plan(board->dir(), 0, 0);
   }
 
-  bench::RunSpec spec(std::vector<std::string> args) {
+  bench::RunSpec runSpec(std::vector<std::string> args) {
     args.insert(args.begin(), "boardflash");
     bench::RunSpec s;
     s.argv = args;
@@ -79,7 +79,7 @@ class Boardflash : public ::testing::Test {
     fs::remove(board->commandLog());
     return bench::run(*board, std::move(s));
   }
-  bench::RunResult flash(std::vector<std::string> args) { return flash(spec(std::move(args))); }
+  bench::RunResult flash(std::vector<std::string> args) { return flash(runSpec(std::move(args))); }
 
   programmer::Run onlyRun() {
     auto runs = programmer::runs(board->dir());
@@ -154,7 +154,7 @@ TEST_F(Boardflash, FailedCommandGivesItsRawStatus) {
     EXPECT_EQ(board->pin(23).level, 0);
   }
   // No programmer at its path: the shell's "not found" (127) comes back raw.
-  auto s = spec({"file.hex"});
+  auto s = runSpec({"file.hex"});
   s.files.clear();
   auto r = flash(s);
   EXPECT_EQ(r.out, "Error: 32512\n");

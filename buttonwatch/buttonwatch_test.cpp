@@ -48,10 +48,10 @@ TEST(Buttonwatch, ReportsEachPollThatFindsTheButtonPressed) {
 
   const std::int64_t scheduleUs = bench::monotonicMicros();
   board->setSchedule(24, schedule);
-  bench::RunSpec spec;
-  spec.argv = {"buttonwatch", "-h", "x"};
-  spec.timeoutMs = 150000;
-  auto r = bench::run(*board, spec);
+  bench::RunSpec runSpec;
+  runSpec.argv = {"buttonwatch", "-h", "x"};
+  runSpec.timeoutMs = 150000;
+  auto r = bench::run(*board, runSpec);
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.err.empty()) << r.err;

@@ -43,11 +43,11 @@ void plainLine(bench::Line& line) {
 class Cmdlistener : public ::testing::Test {
  protected:
   void SetUp() override { plainLine(line); }
-  void start(bench::RunSpec spec = {.argv = {"cmdlistener"}}) {
-    spec.lines["/dev/ttyS0"] = line.slavePath();
-    spec.timeoutMs = 30000;
+  void start(bench::RunSpec runSpec = {.argv = {"cmdlistener"}}) {
+    runSpec.lines["/dev/ttyS0"] = line.slavePath();
+    runSpec.timeoutMs = 30000;
     peer.start();
-    tool = std::make_unique<bench::Process>(*board, spec);
+    tool = std::make_unique<bench::Process>(*board, runSpec);
   }
   // Sends `bytes` as the sketch and waits until all that the tool sent so far is `expect`.
   void exchange(const std::string& bytes, const std::string& expect) {
@@ -86,9 +86,9 @@ TEST(CmdlistenerDefaultLine, RunsACommandAndRelaysItsOutput) {
   bench::Line line;
   bench::SketchPeer peer(line);
   peer.start();
-  bench::RunSpec spec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-  spec.lines["/dev/ttyS0"] = line.slavePath();
-  bench::Process tool(*board, spec);
+  bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+  runSpec.lines["/dev/ttyS0"] = line.slavePath();
+  bench::Process tool(*board, runSpec);
   peer.send("$$$Ardu echo hello\n");
   ASSERT_TRUE(peer.waitReceived("OK\r\n", kReplyMs)) << peer.receivedBytes();
   peer.send("$$$Resp \n");
@@ -267,9 +267,9 @@ TEST_F(Cmdlistener, CommandsEndedByCrLfRunAsSent) {
     setInput(own.slave(), m.canonical, m.crToNl, m.vmin);
     bench::SketchPeer sketch(own);
     sketch.start();
-    bench::RunSpec spec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-    spec.lines["/dev/ttyS0"] = own.slavePath();
-    bench::Process p(*board, spec);
+    bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+    runSpec.lines["/dev/ttyS0"] = own.slavePath();
+    bench::Process p(*board, runSpec);
     sketch.send("$$$Ardu printf '[%s]\\n' word\r\n");
     ASSERT_TRUE(sketch.waitReceived("OK\n", kReplyMs));
     sketch.send("$$$Resp \r\n");
@@ -347,9 +347,9 @@ TEST(CmdlistenerUnplugged, EndsWithNOWhenTheDeviceIsGone) {
     Unpluggable port;
     ASSERT_FALSE(port.path.empty());
     setInput(port.slave, canonical, true, 0);
-    bench::RunSpec spec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-    spec.lines["/dev/ttyS0"] = port.path;
-    bench::Process tool(*board, spec);
+    bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+    runSpec.lines["/dev/ttyS0"] = port.path;
+    bench::Process tool(*board, runSpec);
     const std::string line = "$$$Ardu echo up\n";
     ASSERT_EQ(write(port.master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
     ASSERT_TRUE(port.await("OK", kReplyMs));

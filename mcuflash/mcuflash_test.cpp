@@ -84,7 +84,7 @@ class Mcuflash : public ::testing::Test {
     programmer::plan(board->dir(), 0, 0);
   }
 
-  bench::RunSpec spec(std::vector<std::string> args) {
+  bench::RunSpec runSpec(std::vector<std::string> args) {
     args.insert(args.begin(), "mcuflash");
     bench::RunSpec s;
     s.argv = args;
@@ -97,7 +97,7 @@ class Mcuflash : public ::testing::Test {
     programmer::forget(board->dir());
     return bench::run(*board, std::move(s));
   }
-  bench::RunResult flash(std::vector<std::string> args) { return flash(spec(std::move(args))); }
+  bench::RunResult flash(std::vector<std::string> args) { return flash(runSpec(std::move(args))); }
 
   // The programmer's single start in the last run.
   programmer::Run onlyRun() {
@@ -138,7 +138,7 @@ TEST_F(Mcuflash, MissingFileLeavesTheLineAlone) {
 }
 
 TEST_F(Mcuflash, PathAlonePassesTheQuietVectorAndTheEnvironment) {
-  auto s = spec({"file.hex"});
+  auto s = runSpec({"file.hex"});
   s.env = {"ORVIX_MARK=upload 42"};
   auto r = flash(s);
   EXPECT_EQ(r.status, 0);
@@ -225,7 +225,7 @@ TEST_F(Mcuflash, ProgrammerThatCannotRunIsAFailure) {
   fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
   for (bool present : {false, true}) {
     SCOPED_TRACE(present ? "not executable" : "absent");
-    auto s = spec({"file.hex", "0", "v"});
+    auto s = runSpec({"file.hex", "0", "v"});
     if (present)
       s.files["/home/velmont/avrdude"] = plain;
     else
@@ -286,7 +286,7 @@ TEST_F(Mcuflash, RealProgrammerFindsNoMicrocontroller) {
   if (!fs::exists("/usr/bin/avrdude") || !fs::exists("/etc/avrdude.conf"))
     GTEST_SKIP() << "Debian's avrdude package is not installed";
   bench::Line line;
-  auto s = spec({"file.hex"});
+  auto s = runSpec({"file.hex"});
   s.files["/home/velmont/avrdude"] = "/usr/bin/avrdude";
   s.files["/home/velmont/avrdude.conf"] = "/etc/avrdude.conf";
   s.lines["/dev/ttyAMA0"] = line.slavePath();

@@ -21,9 +21,9 @@ class Mcureset : public ::testing::Test {
  protected:
   bench::RunResult reset(std::vector<std::string> argv) {
     board->clearTrace();
-    bench::RunSpec spec;
-    spec.argv = std::move(argv);
-    return bench::run(*board, spec);
+    bench::RunSpec runSpec;
+    runSpec.argv = std::move(argv);
+    return bench::run(*board, runSpec);
   }
 
   // The whole GPIO traffic of a run is the one pulse, from one process.
@@ -93,11 +93,11 @@ TEST_F(Mcureset, SaysSoOnlyOnceTheLineIsLowAgain) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   // stdbuf preloads its library ahead of the sanitizer's runtime, which that allows.
   const std::string options = std::string(asan ? asan : "") + (asan ? ":" : "") + "verify_asan_link_order=0";
-  bench::RunSpec spec;
-  spec.argv = {"stdbuf", "-o0", "mcureset"};
-  spec.env = {"ASAN_OPTIONS=" + options};
+  bench::RunSpec runSpec;
+  runSpec.argv = {"stdbuf", "-o0", "mcureset"};
+  runSpec.env = {"ASAN_OPTIONS=" + options};
   board->clearTrace();
-  auto r = bench::run(*board, spec);
+  auto r = bench::run(*board, runSpec);
   EXPECT_EQ(r.out, "Orvix reset!\n");
   EXPECT_EQ(r.status, 0);
   const auto p = checkPulse();

@@ -200,13 +200,13 @@ class Setup : public ::testing::Test {
   // fixed homes (path, type, link target). /usr/bin/avrdude is there, as Debian's package puts it.
   bench::RunResult onBench(const std::string& script, fs::path setup = {}) {
     if (setup.empty()) setup = prefix_ / "sbin/orvix-setup";
-    bench::RunSpec spec{.argv = {"/bin/sh", "-c",
+    bench::RunSpec runSpec{.argv = {"/bin/sh", "-c",
                                  "setup=$1; list() { find /home/pi /home/velmont -printf '%p %y %l\\n' 2>/dev/null | "
                                  "LC_ALL=C sort; }; " +
                                      script,
                                  "sh", setup.string()}};
-    spec.files["/usr/bin/avrdude"] = tmp_.path() / "avrdude";
-    return bench::run(*board_, spec);
+    runSpec.files["/usr/bin/avrdude"] = tmp_.path() / "avrdude";
+    return bench::run(*board_, runSpec);
   }
 
   // The lines of a first run, in order.

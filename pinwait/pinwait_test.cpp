@@ -62,10 +62,10 @@ class Pinwait : public ::testing::Test {
  protected:
   bench::RunResult pinwait(std::vector<std::string> args, std::vector<std::string> env = {}) {
     args.insert(args.begin(), "pinwait");
-    bench::RunSpec spec{.argv = args, .timeoutMs = 10000, .env = env};
-    spec.lines["/dev/ttyAMA0"] = line.slavePath();
-    spec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
-    return bench::run(*board, spec);
+    bench::RunSpec runSpec{.argv = args, .timeoutMs = 10000, .env = env};
+    runSpec.lines["/dev/ttyAMA0"] = line.slavePath();
+    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    return bench::run(*board, runSpec);
   }
   // The pin-wait sketch: its name at once, `answer` to `command` after `delayMs`.
   void waitSketch(const std::string& command, int delayMs = 0, const std::string& answer = "OK\r\n",
@@ -315,10 +315,10 @@ TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
     bench::SketchPeer sketch(own);
     sketch.onLine("?", answer).onLine("INTD6=1", "OK\n");
     sketch.start();
-    bench::RunSpec spec{.argv = {"pinwait", "-dig", "6", "1"}};
-    spec.lines["/dev/ttyAMA0"] = own.slavePath();
-    spec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
-    auto r = bench::run(*board, spec);
+    bench::RunSpec runSpec{.argv = {"pinwait", "-dig", "6", "1"}};
+    runSpec.lines["/dev/ttyAMA0"] = own.slavePath();
+    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    auto r = bench::run(*board, runSpec);
     EXPECT_EQ(r.out, ok ? "OK Pin changed!\n" : kAnnouncement + kLoaderSays) << answer;
     EXPECT_EQ(r.status, ok ? 0 : 254) << answer;
   }
@@ -347,9 +347,9 @@ TEST_F(Pinwait, TheLoadersStatusAndTheWordsDoNotMatter) {
 TEST_F(Pinwait, AMissingLoaderStillEndsWith254) {
   peer.onLine("?", "EchoSketch\r\n");
   peer.start();
-  bench::RunSpec spec{.argv = {"pinwait", "-dig", "6", "1"}};
-  spec.lines["/dev/ttyAMA0"] = line.slavePath();
-  auto r = bench::run(*board, spec);
+  bench::RunSpec runSpec{.argv = {"pinwait", "-dig", "6", "1"}};
+  runSpec.lines["/dev/ttyAMA0"] = line.slavePath();
+  auto r = bench::run(*board, runSpec);
   EXPECT_EQ(r.out, kAnnouncement);
   EXPECT_EQ(r.status, 254);
   EXPECT_NE(r.err.find("/home/pi/bin/mcuload"), std::string::npos) << r.err;

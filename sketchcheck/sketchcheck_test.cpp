@@ -21,14 +21,14 @@ const char* const kHelp =
 
 class Sketchcheck : public ::testing::Test {
  protected:
-  bench::RunResult check(Sketch& sketch, std::vector<std::string> args, bench::RunSpec spec = {}) {
-    spec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return check(std::move(args), std::move(spec));
+  bench::RunResult check(Sketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return check(std::move(args), std::move(runSpec));
   }
-  bench::RunResult check(std::vector<std::string> args, bench::RunSpec spec = {}) {
+  bench::RunResult check(std::vector<std::string> args, bench::RunSpec runSpec = {}) {
     args.insert(args.begin(), "sketchcheck");
-    spec.argv = std::move(args);
-    return bench::run(*board, std::move(spec));
+    runSpec.argv = std::move(args);
+    return bench::run(*board, std::move(runSpec));
   }
   bench::ScratchBoard board;
 };
@@ -47,15 +47,15 @@ void expectNo(const bench::RunResult& r) {
 class Endings : public Sketchcheck, public ::testing::WithParamInterface<const char*> {};
 
 bench::RunSpec timeLimit(int ms) {
-  bench::RunSpec spec;
-  spec.timeoutMs = ms;
-  return spec;
+  bench::RunSpec runSpec;
+  runSpec.timeoutMs = ms;
+  return runSpec;
 }
 
 bench::RunSpec onDevice(const std::string& name, const bench::Line& line) {
-  bench::RunSpec spec;
-  spec.lines[name] = line.slavePath();
-  return spec;
+  bench::RunSpec runSpec;
+  runSpec.lines[name] = line.slavePath();
+  return runSpec;
 }
 
 }  // namespace

@@ -21,14 +21,14 @@ const char* const kHelp =
 
 class Sketchquery : public ::testing::Test {
  protected:
-  bench::RunResult query(Sketch& sketch, std::vector<std::string> args, bench::RunSpec spec = {}) {
-    spec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return query(std::move(args), std::move(spec));
+  bench::RunResult query(Sketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return query(std::move(args), std::move(runSpec));
   }
-  bench::RunResult query(std::vector<std::string> args, bench::RunSpec spec = {}) {
+  bench::RunResult query(std::vector<std::string> args, bench::RunSpec runSpec = {}) {
     args.insert(args.begin(), "sketchquery");
-    spec.argv = std::move(args);
-    return bench::run(*board, std::move(spec));
+    runSpec.argv = std::move(args);
+    return bench::run(*board, std::move(runSpec));
   }
   bench::ScratchBoard board;
 };

@@ -21,22 +21,22 @@ const char* const kHelp =
 
 class Sketchqueryblock : public ::testing::Test {
  protected:
-  bench::RunResult query(Sketch& sketch, std::vector<std::string> args, bench::RunSpec spec = {}) {
-    spec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return query(std::move(args), std::move(spec));
+  bench::RunResult query(Sketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return query(std::move(args), std::move(runSpec));
   }
-  bench::RunResult query(std::vector<std::string> args, bench::RunSpec spec = {}) {
+  bench::RunResult query(std::vector<std::string> args, bench::RunSpec runSpec = {}) {
     args.insert(args.begin(), "sketchqueryblock");
-    spec.argv = std::move(args);
-    return bench::run(*board, std::move(spec));
+    runSpec.argv = std::move(args);
+    return bench::run(*board, std::move(runSpec));
   }
   bench::ScratchBoard board;
 };
 
 bench::RunSpec timeLimit(int ms) {
-  bench::RunSpec spec;
-  spec.timeoutMs = ms;
-  return spec;
+  bench::RunSpec runSpec;
+  runSpec.timeoutMs = ms;
+  return runSpec;
 }
 
 }  // namespace

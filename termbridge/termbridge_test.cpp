@@ -503,7 +503,7 @@ class TermbridgeWithXterm : public ::testing::Test {
     // xterm's own log of what reached it from the pseudo-terminal, that is what it shows.
     std::ofstream(resources) << "XTerm*logging: true\nXTerm*logFile: " << log.string() << "\n";
   }
-  bench::RunSpec spec() const {
+  bench::RunSpec runSpec() const {
     bench::RunSpec s;
     s.argv = {"termbridge"};
     s.files["/usr/bin/xterm"] = "/usr/bin/xterm";
@@ -543,7 +543,7 @@ class TermbridgeWithXterm : public ::testing::Test {
 };
 
 TEST_F(TermbridgeWithXterm, TypedAndPipedLinesCrossAndSigtermClosesTheWindow) {
-  bench::Process p(*board, spec());
+  bench::Process p(*board, runSpec());
   const std::string id = window();
   ASSERT_FALSE(id.empty()) << "no window titled Console, or it wrote no id\n" << stopAndTell(p);
 
@@ -589,7 +589,7 @@ TEST_F(TermbridgeWithXterm, TypedAndPipedLinesCrossAndSigtermClosesTheWindow) {
 }
 
 TEST_F(TermbridgeWithXterm, ClosingTheWindowEndsTheBridge) {
-  bench::Process p(*board, spec());
+  bench::Process p(*board, runSpec());
   const std::string id = window();
   ASSERT_FALSE(id.empty()) << "no window titled Console, or it wrote no id\n" << stopAndTell(p);
   ASSERT_TRUE(waitTaken(slaveOf(p.pid())));

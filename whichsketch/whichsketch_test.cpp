@@ -25,14 +25,14 @@ struct Sketch {
 
 class Whichsketch : public ::testing::Test {
  protected:
-  bench::RunResult which(Sketch& sketch, std::vector<std::string> args = {}, bench::RunSpec spec = {}) {
-    spec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return which(std::move(args), std::move(spec));
+  bench::RunResult which(Sketch& sketch, std::vector<std::string> args = {}, bench::RunSpec runSpec = {}) {
+    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return which(std::move(args), std::move(runSpec));
   }
-  bench::RunResult which(std::vector<std::string> args, bench::RunSpec spec = {}) {
+  bench::RunResult which(std::vector<std::string> args, bench::RunSpec runSpec = {}) {
     args.insert(args.begin(), "whichsketch");
-    spec.argv = std::move(args);
-    return bench::run(*board, std::move(spec));
+    runSpec.argv = std::move(args);
+    return bench::run(*board, std::move(runSpec));
   }
   bench::ScratchBoard board;
 };
@@ -46,10 +46,10 @@ class Modes : public Whichsketch, public ::testing::WithParamInterface<bool> {
 // At most n descriptors, the standard three included. A sanitizer build's leak check needs
 // descriptors of its own at exit, so it is left out of such runs.
 bench::RunSpec openFiles(int n) {
-  bench::RunSpec spec;
-  spec.maxOpenFiles = n;
-  spec.env = {"ASAN_OPTIONS=detect_leaks=0"};
-  return spec;
+  bench::RunSpec runSpec;
+  runSpec.maxOpenFiles = n;
+  runSpec.env = {"ASAN_OPTIONS=detect_leaks=0"};
+  return runSpec;
 }
 
 }  // namespace

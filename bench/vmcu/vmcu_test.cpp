@@ -115,10 +115,10 @@ TEST(ChipBoot, ABadImageIsRefused) {
   bench::TempDir dir;
   const auto hex = dir.path() / "bad.hex";
   std::ofstream(hex) << ":100000000C9450000C9478000C9478000C94780080\n:00000001FF\n";
-  bench::RunSpec spec;
-  spec.argv = {vmcu::program().string(), "--sketch", hex.string()};
-  spec.standIns = false;
-  const auto result = bench::run(*board, spec);
+  bench::RunSpec runSpec;
+  runSpec.argv = {vmcu::program().string(), "--sketch", hex.string()};
+  runSpec.standIns = false;
+  const auto result = bench::run(*board, runSpec);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "vmcu: " + hex.string() + ":1: bad checksum\n");
   EXPECT_EQ(result.out, "");
@@ -131,11 +131,11 @@ TEST(ChipBoot, ItEndsWithTheProcessThatStartedIt) {
   char second[] = "1";
   char* argv[] = {sleep, second, nullptr};
   ASSERT_EQ(posix_spawnp(&sleeper, "sleep", nullptr, nullptr, argv, environ), 0);
-  bench::RunSpec spec;
-  spec.argv = {vmcu::program().string(), "--sketch", vmcu::sketch("LinkTest").string(), "--parent",
+  bench::RunSpec runSpec;
+  runSpec.argv = {vmcu::program().string(), "--sketch", vmcu::sketch("LinkTest").string(), "--parent",
                std::to_string(sleeper)};
-  spec.standIns = false;
-  const auto result = bench::run(*board, spec);
+  runSpec.standIns = false;
+  const auto result = bench::run(*board, runSpec);
   waitpid(sleeper, nullptr, 0);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_NEAR(result.seconds, 1.0, 0.5);
@@ -246,12 +246,12 @@ bench::RunResult upload(ScratchBoard& board, const Chip& chip, const std::string
   driveReset(board, 0);
   sleepMs(100);
   driveReset(board, 1);
-  bench::RunSpec spec;
-  spec.argv = {"/usr/bin/avrdude", "-C", "/etc/avrdude.conf", "-p", "atmega328p", "-c", "arduino",
+  bench::RunSpec runSpec;
+  runSpec.argv = {"/usr/bin/avrdude", "-C", "/etc/avrdude.conf", "-p", "atmega328p", "-c", "arduino",
                "-P", "/dev/ttyAMA0", "-b", "115200", "-D", "-U", "flash:w:" + vmcu::sketch(sketch).string() + ":i"};
-  spec.lines["/dev/ttyAMA0"] = chip.port();
-  spec.timeoutMs = 30000;
-  auto result = bench::run(*board, spec);
+  runSpec.lines["/dev/ttyAMA0"] = chip.port();
+  runSpec.timeoutMs = 30000;
+  auto result = bench::run(*board, runSpec);
   driveReset(board, 0);
   return result;
 }
