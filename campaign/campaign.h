@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -86,6 +87,40 @@ inline void expectSound(const bench::RunResult& r) {
   EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
 }
 
+template <typename F>
+bool waitFor(F ready, int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+// When the tool's last output arrived: its end, for tools that print as they end. (The end
+// a run reports is when the test asked for it.)
+inline std::int64_t lastOutputUs(const bench::RunResult& r) {
+  return r.outChunks.empty() ? 0 : r.outChunks.back().first;
+}
+
+// Until process `pid` holds the terminal `path` open `count` times. The tool names it by a
+// name of its own view (/dev/ttyS0), so the device number tells.
+inline bool waitOpened(pid_t pid, const std::string& path, int count, int ms = 5000) {
+  struct stat want {};
+  if (stat(path.c_str(), &want) != 0) return false;
+  return waitFor(
+      [&] {
+        int n = 0;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+          struct stat st {};
+          if (stat(e.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == want.st_rdev) ++n;
+        }
+        return n >= count;
+      },
+      ms);
+}
+
 inline std::set<std::string> namesIn(const fs::path& dir) {
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
@@ -95,8 +130,8 @@ inline std::set<std::string> namesIn(const fs::path& dir) {
 // The files a run may leave in the board's directory: the board's own state and trace,
 // and the records of the bench's stand-ins for the outside programs.
 inline bool documentedOnBoard(const std::string& name) {
-  static const std::set<std::string> fixed = {"state", "state.new", "trace", "lock", "commands", "sysclock",
-                                              "avrdude-record", "avrdude-plan", "mcuload-calls"};
+  static const std::set<std::string> fixed = {"state",    "state.new",      "trace",        "lock",         "commands",
+                                              "sysclock", "avrdude-record", "avrdude-plan", "mcuload-calls"};
   return fixed.count(name) != 0 || name.starts_with("xterm-");
 }
 
@@ -133,16 +168,6 @@ inline std::string slurp(const fs::path& file) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-template <typename F>
-bool waitFor(F ready, int ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    if (ready()) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-}
-
 // --- a line whose sketch can vanish ---
 
 // A pseudo-terminal of the test's own. Unlike bench::Line its master can be closed while a
@@ -174,7 +199,7 @@ class OwnLine {
   OwnLine& operator=(const OwnLine&) = delete;
 
   const std::string& slavePath() const { return path_; }
-  bench::RunSpec spec(const std::string& device, std::vector<std::string> argv) const {
+  bench::RunSpec runSpec(const std::string& device, std::vector<std::string> argv) const {
     bench::RunSpec s;
     s.argv = std::move(argv);
     s.lines[device] = path_;
@@ -207,8 +232,11 @@ class OwnLine {
     return sent;
   }
 
-  // Until the tool has read every byte sent (its input queue is empty), at most `ms`.
+  // Until the tool has read every byte sent (its input queue is empty), at most `ms`. The
+  // kernel moves bytes from the master into that queue on a work queue, not at once, so an
+  // empty queue right after a send proves nothing: the bytes are given 50 ms to get there.
   bool waitConsumed(int ms = 3000) {
+    std::this_thread::sleep_for(50ms);
     return waitFor(
         [&] {
           int n = -1;

@@ -25,11 +25,11 @@ class HostileArgs : public ::testing::Test {
     board->setRtcHold(true);
     board->setRtcTime(2026, 12, 7, 9, 5, 41);
   }
-  // `spec` run in a fresh working directory, with the checks that hold for every input.
-  bench::RunResult run(bench::RunSpec spec) {
+  // `runSpec` run in a fresh working directory, with the checks that hold for every input.
+  bench::RunResult run(bench::RunSpec runSpec) {
     WriteWatch watch(*board);
-    spec.cwd = watch.cwd();
-    auto r = bench::run(*board, std::move(spec));
+    runSpec.cwd = watch.cwd();
+    auto r = bench::run(*board, std::move(runSpec));
     expectSound(r);
     watch.expectNothingWritten();
     return r;
@@ -185,10 +185,9 @@ TEST_F(HostileArgs, PinwaitSendsWordsAsTypedOrReportsThem) {
     bench::Sketch sketch("WaitSketch\n");
     sketch.raw();
     WriteWatch watch(*board);
-    bench::Process p(*board, {.argv = f.argv,
-                              .lines = {{"/dev/ttyAMA0", sketch.line.slavePath()}},
-                              .timeoutMs = 10000,
-                              .cwd = watch.cwd()});
+    bench::Process p(
+        *board,
+        {.argv = f.argv, .lines = {{"/dev/ttyAMA0", sketch.line.slavePath()}}, .timeoutMs = 10000, .cwd = watch.cwd()});
     if (!f.command.empty()) {
       EXPECT_TRUE(sketch.peer.waitReceived(f.command, 5000));
       sketch.peer.send("OK\n");
@@ -292,17 +291,20 @@ TEST_F(HostileFlash, FileNamesReachTheProgrammerUnchanged) {
     expectSound(m);
     EXPECT_EQ(m.out, "");
     EXPECT_EQ(m.status, 0);
-    ASSERT_EQ(mruns.size(), 1u);
-    ASSERT_EQ(mruns[0].argv.size(), 16u);
-    EXPECT_EQ(mruns[0].argv[15], "-Uflash:w:" + h.value + ":i");
+    if (mruns.size() == 1 && mruns[0].argv.size() == 16)
+      EXPECT_EQ(mruns[0].argv[15], "-Uflash:w:" + h.value + ":i");
+    else
+      ADD_FAILURE() << mruns.size() << " programmer starts";
     auto [b, bruns] = flash({"boardflash", h.value}, watch);
     expectSound(b);
     EXPECT_EQ(b.out, "Uploaded!\n");
     EXPECT_EQ(b.status, 0);
-    ASSERT_EQ(bruns.size(), 1u);
-    ASSERT_FALSE(bruns[0].argv.empty());
-    EXPECT_EQ(bruns[0].argv.back(), "-Uflash:w:" + h.value + ":i");
-    EXPECT_EQ(bruns[0].argv.size(), 16u) << "the shell split the path";
+    if (bruns.size() == 1 && !bruns[0].argv.empty()) {
+      EXPECT_EQ(bruns[0].argv.back(), "-Uflash:w:" + h.value + ":i");
+      EXPECT_EQ(bruns[0].argv.size(), 16u) << "the shell split the path";
+    } else {
+      ADD_FAILURE() << bruns.size() << " programmer starts";
+    }
     watch.expectNothingWritten();
   }
 }
@@ -319,15 +321,20 @@ std::pair<int, std::int64_t> resetLine(const std::vector<simboard::TraceEvent>& 
 }
 
 // mcuflash's second word is a wait in ms, read as atoi reads it; below 0 it is 0, and beyond
-// what an int holds it is the longest wait an int holds, on every machine alike (a 64-bit long
-// must not wrap 4294967298 round to 2 ms). Such a wait outlasts the run: the line stays high
-// and the programmer has not started when the time limit ends it.
+// what an int holds it is the longest wait an int holds, on every machine alike (through a
+// 64-bit long, -2147483649 must not wrap round to 24 days, nor 4294967298 to 2 ms). Such a wait
+// outlasts the run: the line stays high and the programmer has not started when the time
+// limit ends it.
 TEST_F(HostileFlash, McuflashTakesEveryWaitWordAsAtoiDoesWithinRange) {
   enum Wait { kNone, kOneMs, kLongest };
-  std::map<std::string, Wait> numbers = {{"-1", kNone},          {"-2147483649", kNone},
-                                         {"2147483648", kLongest}, {"4294967298", kLongest},
-                                         {"99999999999999999999", kLongest}, {"-99999999999999999999", kNone},
-                                         {"1e9", kOneMs},        {"0x7fffffff", kNone}};
+  std::map<std::string, Wait> numbers = {{"-1", kNone},
+                                         {"-2147483649", kNone},
+                                         {"2147483648", kLongest},
+                                         {"4294967298", kLongest},
+                                         {"99999999999999999999", kLongest},
+                                         {"-99999999999999999999", kNone},
+                                         {"1e9", kOneMs},
+                                         {"0x7fffffff", kNone}};
   for (const Hostile& h : hostileWords()) {
     SCOPED_TRACE(h.name);
     const Wait wait = numbers.count(h.value) ? numbers[h.value] : kNone;  // words without digits: 0
@@ -378,9 +385,8 @@ TEST_F(HostileArgs, ButtonwatchIgnoresEveryWord) {
   board->setInput(24, 1);
   board->clearTrace();
   WriteWatch watch(*board);
-  auto r = bench::run(*board, {.argv = with({"buttonwatch"}, campaign::allHostileWords()),
-                               .timeoutMs = 1200,
-                               .cwd = watch.cwd()});
+  auto r = bench::run(
+      *board, {.argv = with({"buttonwatch"}, campaign::allHostileWords()), .timeoutMs = 1200, .cwd = watch.cwd()});
   EXPECT_TRUE(r.timedOut) << "buttonwatch ended early: " << r.out;
   EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
   watch.expectNothingWritten();

@@ -1,1 +1,207 @@
-#include <gtest/gtest.h>
+// The outside programs missing or killed mid-run: the programmer (the recording avrdude), the
+// loader that pinwait runs, and the window program (the recording xterm). What is documented
+// for each is said above its cases.
+#include <signal.h>
+
+#include <cstring>
+#include <map>
+#include <sstream>
+
+#include "../bench/standins/avrdude-recorder.h"
+#include "campaign.h"
+#include "sketch.h"
+
+namespace {
+
+using campaign::expectSound;
+namespace programmer = bench::programmer;
+namespace fs = std::filesystem;
+
+const std::string kSketchFile = "/home/pi/bin/mcusketches/WaitSketch.hex";
+const std::string kAnnouncement = "\nNo sketch " + kSketchFile + ". Uploading...\n";
+
+class OutsideFaults : public ::testing::Test {
+ protected:
+  void SetUp() override { std::ofstream(hex_.path() / "file.hex") << ":00000001FF\n"; }
+  fs::path hexFile() const { return hex_.path() / "file.hex"; }
+  bench::RunSpec withProgrammer(std::vector<std::string> argv) const {
+    bench::RunSpec s{.argv = std::move(argv), .timeoutMs = 15000};
+    s.files["/home/velmont/avrdude"] = bench::standInDir() / "avrdude-recorder";
+    return s;
+  }
+  // The programmer of this run once it has started; its pid is a process of the test's run.
+  programmer::Run waitProgrammer() const {
+    campaign::waitFor([&] { return !programmer::runs(board.get().dir()).empty(); }, 5000);
+    const auto runs = programmer::runs(board.get().dir());
+    return runs.empty() ? programmer::Run{} : runs.back();
+  }
+  // The reset line's writes, oldest first: time and level.
+  std::vector<std::pair<std::int64_t, int>> resetWrites() const {
+    std::vector<std::pair<std::int64_t, int>> writes;
+    for (const auto& e : board.get().trace())
+      if (e.op == "gpio-write" && e.args[0] == 23) writes.emplace_back(e.us, e.args[1]);
+    return writes;
+  }
+  // Low, high for the programmer, and low again only once it had gone, at or after `goneUs`.
+  void expectLineLoweredAfter(std::int64_t goneUs) const {
+    const auto writes = resetWrites();
+    ASSERT_GE(writes.size(), 3u);
+    EXPECT_EQ(writes[writes.size() - 3].second, 0);
+    EXPECT_EQ(writes[writes.size() - 2].second, 1);
+    EXPECT_EQ(writes.back().second, 0);
+    EXPECT_GE(writes.back().first, goneUs) << "the line fell before the programmer had gone";
+  }
+  bench::TempDir hex_;
+  bench::ScratchBoard board;
+};
+
+double msBetween(std::int64_t fromUs, std::int64_t toUs) { return static_cast<double>(toUs - fromUs) / 1000; }
+
+// --- the programmer ---
+// mcuflash: a programmer that cannot be executed makes the child print "Error on AVR"; one
+// that ends with a non-zero status or by a signal is a failure too; both end mcuflash with 255.
+// boardflash: the shell command's raw wait status in "Error: %d" and 255. Both lower the reset
+// line only once the programmer has ended, in every case.
+
+TEST_F(OutsideFaults, McuflashWithoutItsProgrammerSaysSoAndFails) {
+  auto r = bench::run(*board, {.argv = {"mcuflash", hexFile().string()}, .timeoutMs = 10000});
+  expectSound(r);
+  EXPECT_EQ(r.out, "Error on AVR\n");
+  EXPECT_EQ(r.status, 255);
+  expectLineLoweredAfter(0);
+}
+
+TEST_F(OutsideFaults, McuflashFailsWhenItsProgrammerIsKilled) {
+  // Killed by the test mid-run, and dying of a signal of its own.
+  programmer::plan(board->dir(), 5000, 0);
+  bench::Process p(*board, withProgrammer({"mcuflash", hexFile().string(), "0"}));
+  const auto started = waitProgrammer();
+  ASSERT_GT(started.pid, 0);
+  const std::int64_t killed = bench::monotonicMicros();
+  kill(started.pid, SIGKILL);
+  auto r = p.wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_LT(msBetween(killed, r.endUs), 1000) << "mcuflash went on waiting";
+  expectLineLoweredAfter(killed);
+  for (int sig : {SIGTERM, SIGSEGV}) {
+    SCOPED_TRACE(strsignal(sig));
+    programmer::forget(board->dir());
+    programmer::plan(board->dir(), 100, -sig);
+    r = bench::run(*board, withProgrammer({"mcuflash", hexFile().string(), "0"}));
+    expectSound(r);
+    EXPECT_EQ(r.status, 255);
+    ASSERT_EQ(programmer::runs(board->dir()).size(), 1u);
+    expectLineLoweredAfter(programmer::runs(board->dir())[0].endUs);
+  }
+}
+
+TEST_F(OutsideFaults, BoardflashReportsAMissingOrKilledProgrammer) {
+  auto r = bench::run(*board, {.argv = {"boardflash", hexFile().string()}, .timeoutMs = 10000});
+  expectSound(r);
+  EXPECT_EQ(r.out, "Error: 32512\n") << "the shell's 127 for a program it cannot find, as a wait status";
+  EXPECT_EQ(r.status, 255);
+  expectLineLoweredAfter(0);
+
+  programmer::plan(board->dir(), 5000, 0);
+  bench::Process p(*board, withProgrammer({"boardflash", hexFile().string()}));
+  const auto started = waitProgrammer();
+  ASSERT_GT(started.pid, 0);
+  const std::int64_t killed = bench::monotonicMicros();
+  kill(started.pid, SIGKILL);
+  r = p.wait();
+  expectSound(r);
+  // The shell either became the programmer (status: killed by 9) or reports it (128 + 9).
+  EXPECT_TRUE(r.out == "Error: 9\n" || r.out == "Error: " + std::to_string((128 + 9) << 8) + "\n") << r.out;
+  EXPECT_EQ(r.status, 255);
+  EXPECT_LT(msBetween(killed, r.endUs), 1000);
+  expectLineLoweredAfter(killed);
+}
+
+// --- the loader ---
+// pinwait: with its sketch missing it announces the upload, closes the port, runs the loader
+// through the shell and ends with 254 whatever the loader did; only a shell that cannot start
+// gives "NO uploaded sketch!". A loader that is missing, or whose upload is killed, is not
+// noticed.
+
+class LoaderFaults : public OutsideFaults {
+ protected:
+  bench::RunResult pinwait(bench::RunSpec s, bench::Sketch& sketch) {
+    s.argv = {"pinwait", "-dig", "6", "1"};
+    s.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
+    s.timeoutMs = 15000;
+    return bench::run(*board, s);
+  }
+};
+
+TEST_F(LoaderFaults, AMissingLoaderIsNotNoticed) {
+  bench::Sketch other("OtherSketch\n");
+  auto r = pinwait({}, other);
+  expectSound(r);
+  EXPECT_EQ(r.out, kAnnouncement);
+  EXPECT_EQ(r.status, 254);
+  EXPECT_NE(r.err.find("/home/pi/bin/mcuload"), std::string::npos) << "the shell's complaint: " << r.err;
+}
+
+// The loader of the suite, uploading with mcuflash, whose programmer is killed mid-upload: the
+// loader passes on mcuflash's failure, pinwait ends as it always does, and the line is low.
+TEST_F(LoaderFaults, AnUploadKilledMidRunIsNotNoticed) {
+  bench::Sketch other("OtherSketch\n");
+  auto s = withProgrammer({});
+  s.files["/home/pi/bin/mcuload"] = MCULOAD;
+  s.files[kSketchFile] = hexFile();
+  programmer::plan(board->dir(), 5000, 0);
+  s.argv = {"pinwait", "-dig", "6", "1"};
+  s.lines["/dev/ttyAMA0"] = other.line.slavePath();
+  bench::Process p(*board, s);
+  const auto started = waitProgrammer();
+  ASSERT_GT(started.pid, 0);
+  ASSERT_GE(started.argv.size(), 16u);
+  EXPECT_EQ(started.argv[15], "-Uflash:w:" + kSketchFile + ":i");
+  const std::int64_t killed = bench::monotonicMicros();
+  kill(started.pid, SIGKILL);
+  auto r = p.wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, kAnnouncement);
+  EXPECT_EQ(r.status, 254);
+  EXPECT_LT(msBetween(killed, r.endUs), 1000);
+  expectLineLoweredAfter(killed);
+}
+
+// --- the window program ---
+// termbridge (with the decided fixes): when the window is gone, because the window program
+// could not be started or because it ended, it says "xterm: window closed" and ends with 255;
+// the window process that cannot start the program says why first.
+
+TEST_F(OutsideFaults, TermbridgeWithoutItsWindowProgramSaysWhyAndEnds) {
+  auto r = bench::run(*board, {.argv = {"termbridge"}, .keepInputOpen = true, .timeoutMs = 10000});
+  expectSound(r);
+  EXPECT_EQ(r.out, "xterm: 2 - No such file or directory\nxterm: window closed\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST_F(OutsideFaults, TermbridgeEndsWhenItsWindowIsKilled) {
+  bench::RunSpec s{.argv = {"termbridge"}, .keepInputOpen = true, .timeoutMs = 10000};
+  s.files["/usr/bin/xterm"] = bench::standInDir() / "xterm-recorder";
+  bench::Process p(*board, s);
+  std::map<std::string, std::string> window;
+  ASSERT_TRUE(campaign::waitFor(
+      [&] {
+        std::istringstream in(campaign::slurp(board->dir() / "xterm-window"));
+        for (std::string key, value; in >> key >> value;) window[key] = value;
+        return window.count("ppid") != 0;
+      },
+      5000));
+  const pid_t xterm = std::stoi(window["pid"]);
+  ASSERT_GT(xterm, 0);
+  const std::int64_t killed = bench::monotonicMicros();
+  kill(xterm, SIGKILL);
+  auto r = p.wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, "xterm: window closed\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_LT(msBetween(killed, r.endUs), 1000) << "within a pass or two";
+}
+
+}  // namespace

@@ -1,1 +1,507 @@
-#include <gtest/gtest.h>
+// Serial peers that misbehave: NUL and non-ASCII bytes, endless lines, floods that never
+// pause, and a sketch that vanishes mid-answer (the master closed, so the tool's side hangs
+// up). Each tool must end or wait exactly as its documentation says, with its message where
+// it fails; the comment above each group says what that is.
+#include <signal.h>
+
+#include "campaign.h"
+
+namespace {
+
+using campaign::expectSound;
+using campaign::OwnLine;
+using namespace std::string_literals;
+using namespace std::chrono_literals;
+
+const std::string kSketchFile = "/home/pi/bin/mcusketches/WaitSketch.hex";
+const std::string kMissing = "\nNo sketch " + kSketchFile + ". Uploading...\nmcuload-recorder " + kSketchFile + "\n";
+
+class SerialFaults : public ::testing::Test {
+ protected:
+  std::unique_ptr<bench::Process> start(OwnLine& line, const std::string& device, std::vector<std::string> argv,
+                                        int timeoutMs = 10000) {
+    auto s = line.runSpec(device, std::move(argv));
+    s.timeoutMs = timeoutMs;
+    s.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    return std::make_unique<bench::Process>(*board, s);
+  }
+  bench::ScratchBoard board;
+};
+
+double msBetween(std::int64_t fromUs, std::int64_t toUs) { return static_cast<double>(toUs - fromUs) / 1000; }
+
+// --- sketchcheck ---
+// Documented: drains input until 0.1 s of silence, sends "?\n", waits at most 200 polls 10 ms
+// apart for a first byte, then reads byte by byte until 0.1 s of silence, a read that yields
+// nothing (as after a hang-up) or 511 bytes. The text ends at its first NUL; it is compared with
+// the name over the name's length, ASCII letters without regard to case, other bytes as they
+// are. "YES" and 0, else "NO" and 1 (also when nothing came).
+
+struct Check {
+  std::string answer, name, out;
+};
+
+TEST_F(SerialFaults, SketchcheckTakesNulAsTheEndAndOtherBytesAsTheyAre) {
+  const std::vector<Check> cases = {
+      {"Link\0Test\n"s, "Link", "YES\n"},
+      {"Link\0Test\n"s, "LinkTest", "NO\n"},
+      {"Li\xc3\xb1k\xff\n", "LI\xc3\xb1K\xff", "YES\n"},
+      {"Li\xc3\xb1k\xff\n", "LI\xc3\x91K", "NO\n"},  // no case for bytes beyond ASCII
+      {"\x01\x02\x7f\x80\xfe\n", "\x01\x02\x7f\x80\xfe", "YES\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OwnLine line;
+    auto p = start(line, "/dev/ttyS0", {"sketchcheck", c.name});
+    ASSERT_TRUE(line.waitGot("?\n"));
+    line.send(c.answer);
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.out == "YES\n" ? 0 : 1);
+  }
+}
+
+// An endless line is cut at 511 bytes: the tool answers while the line still runs.
+TEST_F(SerialFaults, SketchcheckStopsAnEndlessLineAt511Bytes) {
+  OwnLine line;
+  auto p = start(line, "/dev/ttyS0", {"sketchcheck", "0123456789012"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  line.flood("0123456789", 1000);
+  const std::int64_t floodEnd = bench::monotonicMicros();
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, "YES\n");
+  EXPECT_LT(campaign::lastOutputUs(r), floodEnd - 300000) << "it waited for the line to end";
+}
+
+// The three query tools drain input until 0.1 s of silence: a flood that never pauses holds
+// back the request for as long as it lasts, and the request goes out once it stops.
+TEST_F(SerialFaults, QueryToolsHoldTheRequestBackWhileAFloodLasts) {
+  for (const char* tool : {"sketchcheck", "sketchquery", "sketchqueryblock"}) {
+    SCOPED_TRACE(tool);
+    OwnLine line;
+    auto p = start(line, "/dev/ttyS0", {tool, "?"});
+    line.flood("LinkTest\n", 800);
+    EXPECT_EQ(line.got(), "") << "the request went out during the flood";
+    ASSERT_TRUE(line.waitGot("?\n", 2000));
+    line.send("LinkTest\n");
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, std::string(tool) == "sketchcheck" ? "NO\n" : "LinkTest\n");
+    EXPECT_EQ(line.got(), "?\n");
+  }
+}
+
+// A sketch that vanishes mid-answer: what came is all the answer, and the tool ends at once
+// rather than after its 2 s; one that vanishes before answering is no answer, after the 200 polls.
+TEST_F(SerialFaults, BoundedQueryToolsTakeWhatCameBeforeTheHangUp) {
+  struct Case {
+    const char* tool;
+    const char* word;
+    const char* out;
+  };
+  for (const Case& c :
+       {Case{"sketchcheck", "Li", "YES\n"}, Case{"sketchcheck", "LinkTest", "NO\n"}, Case{"sketchquery", "?", "Lin"}}) {
+    SCOPED_TRACE(std::string(c.tool) + " " + c.word);
+    OwnLine line;
+    auto p = start(line, "/dev/ttyS0", {c.tool, c.word});
+    ASSERT_TRUE(line.waitGot("\n"));
+    line.send("Lin");
+    ASSERT_TRUE(line.waitConsumed());
+    const std::int64_t gone = bench::monotonicMicros();
+    line.closeMaster();
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, std::string(c.out) == "NO\n" ? 1 : 0);
+    EXPECT_LT(msBetween(gone, r.endUs), 1000) << "it waited on a line that had hung up";
+  }
+  for (const char* tool : {"sketchcheck", "sketchquery"}) {
+    SCOPED_TRACE(tool);
+    OwnLine line;
+    auto p = start(line, "/dev/ttyS0", {tool, "LinkTest"});
+    ASSERT_TRUE(line.waitGot("\n"));
+    const std::int64_t gone = bench::monotonicMicros();
+    line.closeMaster();
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, std::string(tool) == "sketchcheck" ? "NO\n" : "");
+    EXPECT_EQ(r.status, std::string(tool) == "sketchcheck" ? 1 : 0);
+    EXPECT_GT(msBetween(gone, r.endUs), 1500) << "200 polls 10 ms apart";
+    EXPECT_LT(msBetween(gone, r.endUs), 4000);
+  }
+}
+
+// --- sketchquery ---
+// Documented: after its request it copies every byte that arrives, unchanged, to standard
+// output, until a read yields nothing (0.1 s of silence, or the hang-up); status 0.
+
+TEST_F(SerialFaults, SketchqueryCopiesEveryByteValue) {
+  std::string answer;
+  for (int c = 0; c <= 255; ++c) answer += static_cast<char>(c);
+  OwnLine line;
+  auto p = start(line, "/dev/ttyS0", {"sketchquery", "?"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  line.send(answer);
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, answer);
+  EXPECT_EQ(r.status, 0);
+}
+
+// An answer that never pauses is copied whole for as long as it lasts, then the copy ends
+// 0.1 s after the last byte.
+TEST_F(SerialFaults, SketchqueryCopiesAFloodUntilItStops) {
+  OwnLine line;
+  auto p = start(line, "/dev/ttyS0", {"sketchquery", "?"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  const std::string sent = line.flood("abcdefghi\n", 700);
+  const std::int64_t floodEnd = bench::monotonicMicros();
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out.size(), sent.size());
+  EXPECT_TRUE(r.out == sent) << "the flood came out changed";
+  EXPECT_GE(msBetween(floodEnd, r.endUs), 50) << "it must wait out 0.1 s of silence";
+  EXPECT_LT(msBetween(floodEnd, r.endUs), 600);
+}
+
+// --- sketchqueryblock ---
+// Documented: after its request it waits without limit for a first byte, reads one line of at
+// most 510 characters (less at a read that yields nothing, or that fails as at a hang-up: the
+// link counts a failed read like an empty one) and prints it with "%s", so the text ends at its
+// first NUL; status 0. With no answer it waits for ever: only a signal ends it.
+
+TEST_F(SerialFaults, SketchqueryblockPrintsTheLineUpToItsFirstNul) {
+  OwnLine line;
+  auto p = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  line.send("Li\xc3\xb1k\xff\x01\0tail\n"s);
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, "Li\xc3\xb1k\xff\x01");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(SerialFaults, SketchqueryblockCutsAnEndlessLineAt510) {
+  OwnLine line;
+  auto p = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  const std::string sent = line.flood("0123456789", 1000);
+  const std::int64_t floodEnd = bench::monotonicMicros();
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, sent.substr(0, 510));
+  EXPECT_LT(campaign::lastOutputUs(r), floodEnd - 300000) << "it waited for the line to end";
+}
+
+TEST_F(SerialFaults, SketchqueryblockPrintsWhatCameBeforeTheHangUpOrWaitsOn) {
+  {
+    OwnLine line;
+    auto p = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
+    ASSERT_TRUE(line.waitGot("?\n"));
+    line.send("Lin");
+    ASSERT_TRUE(line.waitConsumed());
+    line.closeMaster();
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, "Lin");
+    EXPECT_EQ(r.status, 0);
+  }
+  // Gone before its first byte: a blocking query has no time-out, so it waits on.
+  OwnLine line;
+  auto p = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  line.closeMaster();
+  std::this_thread::sleep_for(1000ms);
+  EXPECT_TRUE(p->running());
+  p->signal(SIGTERM);
+  auto r = p->wait();
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+}
+
+// --- whichsketch ---
+// Documented: sends "?\n" and reads one line of at most 254 characters, each byte awaited for
+// at most 1 s, in canonical mode too (where bytes become readable only as whole lines); prints
+// the text with "%s\n", so it ends at its first NUL, status 0. Nothing read: "NO replay", status 1.
+
+TEST_F(SerialFaults, WhichsketchPrintsTheLineUpToItsFirstNul) {
+  OwnLine line;
+  auto p = start(line, "/dev/ttyS0", {"whichsketch"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  line.send("Li\xc3\xb1k\xff\x01\0tail\n"s);
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, "Li\xc3\xb1k\xff\x01\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(SerialFaults, WhichsketchCutsAnEndlessLineAt254OrGivesUpOnIt) {
+  {
+    OwnLine line;
+    auto p = start(line, "/dev/ttyS0", {"whichsketch"});
+    ASSERT_TRUE(line.waitGot("?\n"));
+    const std::string sent = line.flood("0123456789", 1000);
+    const std::int64_t floodEnd = bench::monotonicMicros();
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, sent.substr(0, 254) + "\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_LT(campaign::lastOutputUs(r), floodEnd - 300000);
+  }
+  // In canonical mode a line that never ends is never readable: 1 s, and no answer.
+  OwnLine line(true);
+  auto p = start(line, "/dev/ttyS0", {"whichsketch"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  const std::int64_t asked = bench::monotonicMicros();
+  line.flood("0123456789", 1800);
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, "NO replay\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_GT(msBetween(asked, campaign::lastOutputUs(r)), 900);
+  EXPECT_LT(msBetween(asked, campaign::lastOutputUs(r)), 1500);
+}
+
+TEST_F(SerialFaults, WhichsketchTakesWhatCameBeforeTheHangUp) {
+  struct Case {
+    bool canonical;
+    std::string before, out;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {false, "Lin", "Lin\n", 0},
+      {true, "Lin", "NO replay\n", 1},  // a part of a line is never readable in canonical mode
+      {false, "", "NO replay\n", 1},
+      {true, "", "NO replay\n", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE((c.canonical ? "canonical, " : "non-canonical, ") + c.before);
+    OwnLine line(c.canonical);
+    auto p = start(line, "/dev/ttyS0", {"whichsketch"});
+    ASSERT_TRUE(line.waitGot("?\n"));
+    if (!c.before.empty()) {
+      line.send(c.before);
+      if (c.canonical)
+        std::this_thread::sleep_for(100ms);
+      else
+        ASSERT_TRUE(line.waitConsumed());
+    }
+    const std::int64_t gone = bench::monotonicMicros();
+    line.closeMaster();
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_LT(msBetween(gone, r.endUs), 500) << "the hang-up ends the wait";
+  }
+}
+
+// --- pinwait ---
+// Documented: sends "?\n" and gives the identity line 0.5 s (in canonical mode too). A line of
+// at most 254 characters whose first 10 are not "WaitSketch" (a NUL ends the text), or none,
+// takes the missing-sketch path: the announcement, a pause of 1 s, the port closed, the loader
+// run, status 254. Otherwise it sends its command and waits without limit for one line of at
+// most 254 characters, read through the stream's buffer (bytes it already holds stay there):
+// one that begins with "OK" is success, any other, or none at a hang-up, gives the
+// transmission report and status 255.
+
+TEST_F(SerialFaults, PinwaitIdentityEndsAtItsFirstNul) {
+  {
+    OwnLine line;
+    auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+    ASSERT_TRUE(line.waitGot("?\n"));
+    line.send("Wait\0Sketch\n"s);
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, kMissing);
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(line.got(), "?\n");
+  }
+  OwnLine line;
+  auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  line.send("WaitSketch\0\xff\xfe\n"s);
+  ASSERT_TRUE(line.waitGot("INTD6=1\n"));
+  line.send("OK\xff\n");
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, "OK Pin changed!\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+// A flood of other bytes from the start is a wrong name: the missing-sketch path.
+TEST_F(SerialFaults, PinwaitTakesAFloodForAnotherSketch) {
+  OwnLine line;
+  auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+  line.flood("NONONONONO", 1500);
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, kMissing);
+  EXPECT_EQ(r.status, 254);
+}
+
+// An identity line that never ends is judged on its first 254 characters; what the stream took
+// beyond them is read as the wait's answer, so the endless rest is reported, not waited for.
+// An endless wait answer beginning with "OK" is success at once.
+TEST_F(SerialFaults, PinwaitJudgesEndlessLinesOnTheirFirst254Characters) {
+  {
+    OwnLine line;
+    auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+    ASSERT_TRUE(line.waitGot("?\n"));
+    line.send("WaitSketch");
+    line.flood("xxxxxxxxxx", 1000);
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: " + std::string(254, 'x') + "\n");
+    EXPECT_EQ(r.status, 255);
+  }
+  OwnLine line;
+  auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-ana", "2", "lt", "200"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  line.send("WaitSketch\n");
+  ASSERT_TRUE(line.waitGot("INTA2<200\n"));
+  line.flood("OKOKOKOKOK", 1000);
+  const std::int64_t floodEnd = bench::monotonicMicros();
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out, "OK value reached!\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_LT(campaign::lastOutputUs(r), floodEnd - 300000) << "it waited for the line to end";
+}
+
+TEST_F(SerialFaults, PinwaitReportsASketchThatVanishes) {
+  // Before the identity answer: no answer, the missing-sketch path.
+  {
+    OwnLine line;
+    auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+    ASSERT_TRUE(line.waitGot("?\n"));
+    line.closeMaster();
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, kMissing);
+    EXPECT_EQ(r.status, 254);
+  }
+  // Before the wait's answer, or mid-way through it: the read fails and so returns nothing,
+  // whatever part of a line came; the report and its status say what happened.
+  for (const std::string before : {"O", ""}) {
+    SCOPED_TRACE(before);
+    OwnLine line;
+    auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+    ASSERT_TRUE(line.waitGot("?\n"));
+    line.send("WaitSketch\n");
+    ASSERT_TRUE(line.waitGot("INTD6=1\n"));
+    if (!before.empty()) {
+      line.send(before);
+      ASSERT_TRUE(line.waitConsumed());
+    }
+    const std::int64_t gone = bench::monotonicMicros();
+    line.closeMaster();
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: \n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_LT(msBetween(gone, r.endUs), 500) << "the hang-up ends the wait";
+  }
+}
+
+// --- cmdlistener ---
+// Documented: reads lines of at most 511 bytes (a longer one comes as several), acts on lines
+// whose first 8 bytes are a keyword and ignores all others; the command text is a C string,
+// so it ends at its first NUL. It ends with status 0 on "$$$Cend ", and with a line beginning
+// "NO" and status 255 when the device hangs up or goes.
+
+const std::string kStart = "Intercepting commands from serial port...\n  format: $$$Ardu command... 'lf'\n";
+
+TEST_F(SerialFaults, CmdlistenerRunsACommandOnlyUpToItsFirstNul) {
+  OwnLine line;  // non-canonical: in canonical mode the terminal may take a NUL for a line end
+  auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
+  ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
+  line.send("$$$Ardu echo a\0; touch /dev/vboard/pwned-nul\n"s);
+  ASSERT_TRUE(line.waitGot("OK\n"));
+  line.send("$$$Resp \n");
+  ASSERT_TRUE(line.waitGot("OK\na\n"));
+  line.send("\0$$$Cend \n"s);  // no keyword: ignored
+  line.send("$$$Ardu echo \xc3\xa9\xff\x01\n$$$Resp \n");
+  ASSERT_TRUE(line.waitGot("OK\na\nOK\n\xc3\xa9\xff\x01\n"));
+  line.send("$$$Cend \n");
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_EQ(r.out,
+            kStart +
+                "<Command>\ncommand: echo a> OK\n<GetAnswer\na\n<Command>\ncommand: echo \xc3\xa9\xff\x01\n> OK\n"
+                "<GetAnswer\n\xc3\xa9\xff\x01\n<End>\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(board->dir() / "pwned-nul")) << "the text after the NUL ran";
+}
+
+// A line that never ends is read in pieces (or, in canonical mode, held by the terminal) and
+// acted on nowhere; the keyword line after it still works.
+TEST_F(SerialFaults, CmdlistenerIgnoresAnEndlessLine) {
+  for (bool canonical : {true, false}) {
+    SCOPED_TRACE(canonical ? "canonical" : "non-canonical");
+    OwnLine line(canonical);
+    auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
+    ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
+    line.flood("xxxxxxxxxx", 600);
+    line.send("\n$$$Cend \n");
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, kStart + "<End>\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(line.got(), "");
+  }
+}
+
+// A flood of requests that never pauses is answered line for line: 2000 "$$$Resp " lines
+// without a command get 2000 lone line feeds.
+TEST_F(SerialFaults, CmdlistenerAnswersAFloodLineForLine) {
+  OwnLine line(true);
+  auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
+  ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
+  std::string requests;
+  for (int i = 0; i < 100; ++i) requests += "$$$Resp \n";
+  for (int i = 0; i < 20; ++i) line.send(requests);
+  line.send("$$$Cend \n");
+  auto r = p->wait();
+  expectSound(r);
+  std::string console = kStart;
+  for (int i = 0; i < 2000; ++i) console += "<GetAnswer\n>\n";
+  EXPECT_TRUE(r.out == console + "<End>\n") << r.out.size() << " bytes on the console";
+  EXPECT_EQ(line.got(200), std::string(2000, '\n'));
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(SerialFaults, CmdlistenerEndsWithNoWhenTheSketchVanishes) {
+  const std::string lost = "NO serial port /dev/ttyS0 lost: hang-up\n";
+  {
+    OwnLine line(true);
+    auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
+    ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
+    line.closeMaster();
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, kStart + lost);
+    EXPECT_EQ(r.status, 255);
+  }
+  // Mid-way through relaying a long output: the relay runs out into nothing, then the end.
+  OwnLine line(true);
+  auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
+  ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
+  line.send("$$$Ardu seq 1 100000\n");
+  ASSERT_TRUE(line.waitGot("OK\n"));
+  line.send("$$$Resp \n");
+  ASSERT_TRUE(line.waitGot("\n1000\n"));
+  const std::int64_t gone = bench::monotonicMicros();
+  line.closeMaster();
+  auto r = p->wait();
+  expectSound(r);
+  EXPECT_TRUE(r.out.ends_with("99999\n100000\n" + lost)) << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_LT(msBetween(gone, r.endUs), 3000);
+}
+
+}  // namespace

@@ -16,11 +16,17 @@ namespace {
   std::exit(0);
 }
 
-// At most 510 characters; a pause of 0.1 s ends the line early.
+// At most 510 characters; a pause of 0.1 s ends the line early, and so does a read that fails
+// (the line hung up): what came before it is still printed, where fgets would drop it.
 void readReplyLine() {
   waitInput(0);
-  if (std::fgets(rbuff.data(), static_cast<int>(rbuff.size()) - 1, serinp) != nullptr)
-    std::printf("%s", rbuff.c_str());
+  std::size_t stored = 0;
+  for (int c; stored < rbuff.size() - 2 && (c = std::getc(serinp)) != EOF;) {
+    rbuff[stored++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  rbuff[stored] = '\0';
+  std::printf("%s", rbuff.c_str());
 }
 
 }  // namespace
