@@ -17,6 +17,7 @@
 const byte kLineMax = 64;  // longer lines are cut
 char line[kLineMax + 1];
 byte length = 0;
+bool caret = false;  // the byte before was '^'
 
 void answer(const char* text) {
   Serial.print(text);
@@ -26,11 +27,17 @@ void answer(const char* text) {
 void itsMe() { Serial.print(F("LinkTest\n")); }
 
 // Gathers the next line from the link, without its ending. Bytes outside printable
-// ASCII (what a wrong baud rate makes of a line) are dropped.
+// ASCII (what a wrong baud rate makes of a line) are dropped. A port in echo mode but
+// not in canonical mode (as the query tools leave it) sends the sketch's own line ends
+// back as "^J": that ends a line too, or the echo of an answer would become the start
+// of the next command.
 bool lineReceived() {
   while (Serial.available() > 0) {
     const int c = Serial.read();
-    if (c == '\n' || c == '\r') {
+    const bool echoedEnd = caret && c == 'J';
+    caret = c == '^';
+    if (echoedEnd && length > 0 && line[length - 1] == '^') --length;
+    if (c == '\n' || c == '\r' || echoedEnd) {
       if (length == 0) continue;  // the second half of a CR LF, or an empty line
       line[length] = '\0';
       length = 0;

@@ -1,0 +1,317 @@
+// The suite end to end: the tools on the bench against the virtual chip, which runs optiboot
+// and the companion sketches, with Debian's avrdude (and sudo) at the fixed paths. Nothing is
+// stubbed but the Pi's own I2C and GPIO.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testport.h"
+#include "vmcu.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kWaitSketch = "/home/pi/bin/mcusketches/WaitSketch.hex";
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+double secondsSince(std::int64_t us) { return static_cast<double>(bench::monotonicMicros() - us) / 1e6; }
+
+int count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The bytes of the chip's log in the given directions, in order and escaped as the log
+// writes them: an echoing port splits them into many log lines.
+std::string stream(const std::string& log, const std::vector<std::string>& directions) {
+  std::string all;
+  std::size_t from = 0;
+  for (std::size_t end; (end = log.find('\n', from)) != std::string::npos; from = end + 1) {
+    const std::string entry = log.substr(from, end - from);
+    const auto blank = entry.find(' ');
+    const auto quote = entry.find(" \"", blank);
+    if (blank == std::string::npos || quote == std::string::npos || entry.back() != '"') continue;
+    if (std::find(directions.begin(), directions.end(), entry.substr(blank + 1, quote - blank - 1)) == directions.end())
+      continue;
+    all += entry.substr(quote + 2, entry.size() - quote - 3);
+  }
+  return all;
+}
+
+// The descriptors that a process holds on a path of its own view.
+int descriptorsOn(pid_t pid, const std::string& path) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+    if (fs::read_symlink(fd.path(), ec) == path) ++n;
+  return n;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// The board's chip on one line, which every run finds under all three serial names, with
+// Debian's avrdude and its configuration, the shipped loader and the built WaitSketch.hex
+// at the fixed paths.
+class EndToEnd : public ::testing::Test {
+ protected:
+  void start(const std::string& sketch) {
+    chip.emplace(*board, line, vmcu::sketch(sketch));
+    ASSERT_TRUE(waitStarts(1, 3000)) << chip->log();
+  }
+
+  bench::RunSpec runSpec(std::vector<std::string> argv, int timeoutMs = 30000) const {
+    bench::RunSpec s;
+    s.argv = std::move(argv);
+    for (const auto& name : bench::kSerialNames) s.lines[name] = line.slavePath();
+    s.files["/home/velmont/avrdude"] = "/usr/bin/avrdude";
+    s.files["/home/velmont/avrdude.conf"] = "/etc/avrdude.conf";
+    s.files["/home/pi/bin/mcuload"] = MCULOAD;
+    s.files[kWaitSketch] = vmcu::sketch("WaitSketch");
+    s.timeoutMs = timeoutMs;
+    return s;
+  }
+  bench::RunResult run(std::vector<std::string> argv) const { return bench::run(board.get(), runSpec(std::move(argv))); }
+  bench::RunResult flash(const std::string& sketch) const { return run({"mcuflash", vmcu::sketch(sketch).string()}); }
+
+  // How often a sketch has sent its start-up line, heard or not.
+  int starts() const { return count(stream(chip->log(), {"chip", "lost"}), " started\\n"); }
+  bool waitStarts(int n, int ms) const {
+    const std::int64_t deadline = bench::monotonicMicros() + std::int64_t{ms} * 1000;
+    while (starts() < n) {
+      if (bench::monotonicMicros() > deadline) return false;
+      sleepMs(10);
+    }
+    return true;
+  }
+  bool waitHeard(const std::string& escaped, int ms) const {
+    const std::int64_t deadline = bench::monotonicMicros() + std::int64_t{ms} * 1000;
+    while (stream(chip->log(), {"pi"}).find(escaped) == std::string::npos) {
+      if (bench::monotonicMicros() > deadline) return false;
+      sleepMs(10);
+    }
+    return true;
+  }
+  int resets() const { return count(chip->log(), " reset\n"); }
+
+  bench::ScratchBoard board;
+  bench::Line line;
+  std::optional<vmcu::Chip> chip;
+};
+
+// --- uploads ---
+
+TEST_F(EndToEnd, McuflashUploadsAndTheQueryToolsMeetTheNewSketch) {
+  start("WaitSketch");
+  auto r = flash("LinkTest");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  // The new sketch starts once optiboot has done; a script waits for that as well.
+  ASSERT_TRUE(waitStarts(2, 3000)) << chip->log();
+
+  r = run({"sketchcheck", "LinkTest"});
+  EXPECT_EQ(r.out, "YES\n");
+  EXPECT_EQ(r.status, 0);
+  r = run({"whichsketch"});
+  EXPECT_EQ(r.out, "LinkTest\n\n");
+  EXPECT_EQ(r.status, 0);
+  r = run({"sketchquery", "ECHO from the Pi"});
+  EXPECT_EQ(r.out, "from the Pi\n");
+  EXPECT_EQ(r.status, 0);
+
+  // Long after optiboot's own second: only the tool's reset sequence gets the chip back into it.
+  sleepMs(3000);
+  r = flash("WaitSketch");
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(waitStarts(3, 3000)) << chip->log();
+  r = run({"whichsketch"});
+  EXPECT_EQ(r.out, "WaitSketch\n\n");
+  EXPECT_EQ(resets(), 2) << chip->log();
+}
+
+TEST_F(EndToEnd, TenUploadsInARow) {
+  start("LinkTest");
+  std::vector<double> seconds;
+  for (int i = 0; i < 10; ++i) {
+    const std::string sketch = i % 2 == 0 ? "WaitSketch" : "LinkTest";
+    const auto r = flash(sketch);
+    ASSERT_EQ(r.status, 0) << "upload " << i + 1 << ": " << r.err;
+    seconds.push_back(r.seconds);
+    ASSERT_TRUE(waitStarts(i + 2, 3000)) << "upload " << i + 1 << "\n" << chip->log();
+    EXPECT_EQ(run({"sketchcheck", sketch}).out, "YES\n") << "upload " << i + 1;
+  }
+  EXPECT_EQ(resets(), 10);
+  // An upload of these sketches takes 1.5 to 3 s; far more means the tool waited for a
+  // programmer that had to give up and retry.
+  EXPECT_LT(*std::max_element(seconds.begin(), seconds.end()), 6.0);
+  std::printf("ten uploads: median %.2f s, longest %.2f s\n", median(seconds),
+              *std::max_element(seconds.begin(), seconds.end()));
+}
+
+// As root, Debian's sudo asks nothing; the stand-ins are left out so that the real one runs.
+TEST_F(EndToEnd, BoardflashUploadsThroughSudo) {
+  ASSERT_TRUE(fs::exists("/usr/bin/sudo")) << "Debian's sudo package is needed";
+  start("WaitSketch");
+  auto s = runSpec({"boardflash", vmcu::sketch("LinkTest").string()});
+  s.standIns = false;
+  auto r = bench::run(*board, s);
+  EXPECT_EQ(r.out, "Uploaded!\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(board.get().commands().empty()) << "a stand-in ran instead of sudo";
+  ASSERT_TRUE(waitStarts(2, 3000)) << chip->log();
+  r = run({"sketchcheck", "LinkTest"});
+  EXPECT_EQ(r.out, "YES\n");
+}
+
+TEST_F(EndToEnd, McuresetRestartsTheSketch) {
+  start("LinkTest");
+  const auto r = run({"mcureset"});
+  EXPECT_EQ(r.out, "Orvix reset!\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(resets(), 1) << chip->log();
+  // Reset while the line rises, half a second into the run; the sketch follows optiboot's second.
+  ASSERT_TRUE(waitStarts(2, 3000)) << chip->log();
+  EXPECT_EQ(run({"sketchcheck", "LinkTest"}).out, "YES\n");
+}
+
+// --- pinwait with its sketch uploaded through the loader ---
+
+TEST_F(EndToEnd, PinwaitUploadsItsSketchThenWaitsForThePins) {
+  start("LinkTest");
+  chip->setPin("D6", 0);
+  chip->setAdc(2, 1000);  // reads 204
+  auto r = run({"pinwait", "-dig", "6", "1"});
+  EXPECT_EQ(r.out, std::string("\nNo sketch ") + kWaitSketch + ". Uploading...\n");
+  EXPECT_EQ(r.status, 254) << r.err;
+  EXPECT_EQ(board.get().commands(), (std::vector<std::vector<std::string>>{{"sudo", "mcuflash", kWaitSketch}}));
+  ASSERT_TRUE(waitStarts(2, 3000)) << chip->log();
+
+  {
+    bench::Process wait(*board, runSpec({"pinwait", "-dig", "6", "1"}));
+    ASSERT_TRUE(waitHeard("INTD6=1", 3000)) << chip->log();
+    sleepMs(300);
+    EXPECT_TRUE(wait.running());
+    chip->setPin("D6", 1);
+    const auto raised = bench::monotonicMicros();
+    r = wait.wait();
+    EXPECT_LT(secondsSince(raised), 1.0);
+    EXPECT_EQ(r.out, "OK Pin changed!\n");
+    EXPECT_EQ(r.status, 0);
+  }
+  {
+    bench::Process wait(*board, runSpec({"pinwait", "-ana", "2", "gt", "500"}));
+    ASSERT_TRUE(waitHeard("INTA2>500", 3000)) << chip->log();
+    sleepMs(300);
+    EXPECT_TRUE(wait.running());
+    chip->setAdc(2, 3000);  // reads 614
+    const auto raised = bench::monotonicMicros();
+    r = wait.wait();
+    EXPECT_LT(secondsSince(raised), 1.0);
+    EXPECT_EQ(r.out, "OK value reached!\n");
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+// --- cmdlistener serving the command-sending sketch ---
+
+TEST_F(EndToEnd, CmdlistenerRunsTheSketchsCommandOnThePi) {
+  start("CommandSketch");
+  const termios fresh = line.settings();
+  {
+    vmcu::TestPort port(line.slavePath(), B115200);
+    port.send("CMD echo pi says $((6*7))\n");
+    ASSERT_TRUE(waitHeard("CMD echo pi says $((6*7))\\n", 1000)) << chip->log();
+  }
+  tcsetattr(line.slave(), TCSANOW, &fresh);  // the port in the modes a Pi starts with
+
+  bench::Process listener(*board, runSpec({"cmdlistener"}));
+  // Set up once it holds its three descriptors of the port: the streams are opened last.
+  const std::int64_t deadline = bench::monotonicMicros() + 3'000'000;
+  while (descriptorsOn(listener.pid(), "/dev/ttyS0") < 3 && bench::monotonicMicros() < deadline) sleepMs(10);
+  ASSERT_EQ(descriptorsOn(listener.pid(), "/dev/ttyS0"), 3);
+  chip->setPin("D2", 1);  // the sketch's trigger
+  const auto r = listener.wait();
+  EXPECT_EQ(r.out,
+            "Intercepting commands from serial port...\n"
+            "  format: $$$Ardu command... 'lf'\n"
+            "<Command>\n"
+            "command: echo pi says $((6*7))\n"
+            "> OK\n"
+            "<GetAnswer\n"
+            "pi says 42\n"
+            "<End>\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  // The sketch relays each line of the answer it got.
+  EXPECT_NE(stream(chip->log(), {"chip"}).find("GOT pi says 42\\n"), std::string::npos) << chip->log();
+}
+
+// --- the port as the tools leave it ---
+
+// A tool that clears canonical mode leaves echo on, as it found it: the tty sends the
+// sketch's answer back to it with "^J" for its line end, no line end at all. A sketch that
+// took that for the start of its next line would ignore every second query.
+TEST_F(EndToEnd, QueriesOneAfterAnotherOnAnEchoingPort) {
+  start("LinkTest");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(run({"sketchcheck", "LinkTest"}).out, "YES\n") << "query " << i + 1;
+  EXPECT_NE(stream(chip->log(), {"pi"}).find("LinkTest^J"), std::string::npos) << chip->log();
+  EXPECT_EQ(run({"whichsketch"}).out, "LinkTest\n\n");
+  EXPECT_EQ(run({"sketchquery", "ECHO last"}).out, "last\n");
+}
+
+TEST_F(EndToEnd, PinwaitAfterAQueryOnAnEchoingPort) {
+  start("WaitSketch");
+  EXPECT_EQ(run({"sketchcheck", "WaitSketch"}).out, "YES\n");
+  chip->setPin("D7", 1);
+  const auto r = bench::run(*board, runSpec({"pinwait", "-dig", "7", "1"}, 5000));
+  EXPECT_EQ(r.out, "OK Pin changed!\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+// --- the time an upload takes ---
+
+// mcuflash against Debian's avrdude alone, with the same arguments and a reset pulse from
+// the bench just before it starts: what the tool adds is its 100 ms low and its 2 ms pause.
+TEST_F(EndToEnd, McuflashAgainstBareAvrdude) {
+  start("LinkTest");
+  std::vector<double> tool, bare;
+  for (int i = 0; i < 5; ++i) {
+    const std::string sketch = i % 2 == 0 ? "WaitSketch" : "LinkTest";
+    const std::string hex = vmcu::sketch(sketch).string();
+    auto r = flash(sketch);
+    ASSERT_EQ(r.status, 0) << r.err;
+    tool.push_back(r.seconds);
+    ASSERT_TRUE(waitStarts(2 * i + 2, 3000)) << chip->log();
+
+    board->gpioMode(23, 1);
+    board->gpioWrite(23, 0);
+    board->gpioWrite(23, 1);
+    r = bench::run(*board, runSpec({"/usr/bin/avrdude", "-C", "/etc/avrdude.conf", "-q", "-q", "-p", "atmega328p", "-c",
+                                 "arduino", "-P", "/dev/ttyAMA0", "-b", "115200", "-D", "-V",
+                                 "-Uflash:w:" + hex + ":i"}));
+    board->gpioWrite(23, 0);
+    ASSERT_EQ(r.status, 0) << r.err;
+    bare.push_back(r.seconds);
+    ASSERT_TRUE(waitStarts(2 * i + 3, 3000)) << chip->log();
+  }
+  const double ratio = median(tool) / median(bare);
+  std::printf("mcuflash %.3f s, bare avrdude %.3f s (medians of 5), ratio %.2f\n", median(tool), median(bare), ratio);
+  RecordProperty("mcuflash_s", std::to_string(median(tool)));
+  RecordProperty("avrdude_s", std::to_string(median(bare)));
+  RecordProperty("ratio", std::to_string(ratio));
+  EXPECT_GT(ratio, 1.0);
+  EXPECT_LT(ratio, 1.5);
+}
+
+}  // namespace
