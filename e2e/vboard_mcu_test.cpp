@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,9 +41,15 @@ class Reaper {
 
 // The pid in "microcontroller running: pid N, serial line PATH", or -1.
 pid_t startedPid(const std::string& out) {
-  std::smatch m;
-  static const std::regex said("microcontroller running: pid ([0-9]+), serial line /dev/pts/[0-9]+\n");
-  return std::regex_search(out, m, said) ? std::stoi(m[1]) : -1;
+  const std::string head = "microcontroller running: pid ", tail = ", serial line /dev/pts/";
+  const auto at = out.find(head);
+  if (at == std::string::npos) return -1;
+  const auto digits = at + head.size();
+  const auto comma = out.find_first_not_of("0123456789", digits);
+  if (comma == digits || comma == std::string::npos || out.compare(comma, tail.size(), tail) != 0) return -1;
+  const auto end = out.find_first_not_of("0123456789", comma + tail.size());
+  if (end == comma + tail.size() || end == std::string::npos || out[end] != '\n') return -1;
+  return std::stoi(out.substr(digits, comma - digits));
 }
 
 class VboardMcu : public ::testing::Test {
