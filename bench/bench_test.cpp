@@ -114,4 +114,23 @@ TEST_F(Vboard, HelpAndMistakes) {
   EXPECT_NE(r.err.find("unknown rtc command frobnicate"), std::string::npos);
   EXPECT_EQ(vboard({"rtc", "regs", "1FF"}).status, 2);
   EXPECT_EQ(vboard({"run", "clockshow"}).status, 2);
+
+  // A date the chip cannot hold, or a broken escape, is refused rather than written.
+  EXPECT_EQ(vboard({"rtc", "set", "2026-12-07", "09:05:41"}).status, 0);
+  EXPECT_EQ(vboard({"rtc", "hold"}).status, 0);
+  const std::string before = vboard({"rtc", "regs"}).out;
+  for (const auto& [date, time] : std::vector<std::pair<std::string, std::string>>{
+           {"2024-13-45", "99:99:99"}, {"2025-02-29", "10:00:00"}, {"2026-12-07", "24:00:00"},
+           {"1999-12-31", "23:59:59"}, {"2100-01-01", "00:00:00"}}) {
+    r = vboard({"rtc", "set", date, time});
+    EXPECT_EQ(r.status, 2) << date << " " << time;
+    EXPECT_NE(r.err.find("not a date and time of 2000-2099"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(vboard({"rtc", "regs"}).out, before);
+  EXPECT_EQ(vboard({"rtc", "set", "2024-02-29", "23:59:59"}).status, 0);
+  for (const char* answer : {"?=\\x-1", "?=\\x 9", "?=\\xZZ", "?=ab\\x4"}) {
+    r = vboard({"run", "--line", "/dev/ttyS0", "--answer", answer, "--", "true"});
+    EXPECT_EQ(r.status, 2) << answer;
+    EXPECT_NE(r.err.find("\\x takes two hex digits"), std::string::npos) << r.err;
+  }
 }

@@ -210,6 +210,13 @@ Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scr
   p.cwd = runSpec.cwd.string();
   p.cwdWhat = "change directory to " + p.cwd;
   p.maxOpenFiles = runSpec.maxOpenFiles;
+  // Under valgrind a process's own open-file limit stays valgrind's and does not pass to the
+  // program it runs, so the limit is set by prlimit(1), which runs natively, just before it.
+  const char* preload = getenv("LD_PRELOAD");
+  if (p.maxOpenFiles && preload && strstr(preload, "/vgpreload_")) {
+    p.argv.insert(p.argv.begin(), {"/usr/bin/prlimit", "--nofile=" + std::to_string(*p.maxOpenFiles) + ":", "--"});
+    p.maxOpenFiles.reset();
+  }
   p.uidMap = "0 " + std::to_string(getuid()) + " 1";
   p.gidMap = "0 " + std::to_string(getgid()) + " 1";
   p.inheritStdio = runSpec.inheritStdio;
@@ -256,7 +263,8 @@ bool writeProcFile(const char* path, const char* text) {
 int runStep(const Step& st, bool userns) {
   switch (st.kind) {
     case Step::kMount:
-      return ::mount(st.source.c_str(), st.path.c_str(), st.type.empty() ? nullptr : st.type.c_str(), st.flags,
+      // A bind ignores the type, but the call must still be given a string.
+      return ::mount(st.source.c_str(), st.path.c_str(), st.type.c_str(), st.flags,
                      st.data.empty() ? nullptr : (userns ? st.usernsData : st.data).c_str());
     case Step::kDir:
       return mkdir(st.path.c_str(), 0755) == 0 || errno == EEXIST ? 0 : -1;
@@ -300,7 +308,7 @@ int runStep(const Step& st, bool userns) {
       childFail(statusFd, "map the user into its namespace", errno);
     userns = true;
   }
-  if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+  if (::mount("none", "/", "", MS_REC | MS_PRIVATE, nullptr) != 0)
     childFail(statusFd, "make the mounts private", errno);
   for (const Step& st : p.steps)
     if (runStep(st, userns) != 0) childFail(statusFd, st.what.c_str(), errno);
@@ -417,8 +425,9 @@ struct Process::Impl {
     }
     if (!failure.empty()) throw std::runtime_error(failure);
     startUs = monotonicMicros();
+    // Without pidfds (kernels before 5.3, or under valgrind) wait() polls instead.
     pidfd = Fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    if (!pidfd) throwErrno("pidfd_open");
+    if (!pidfd && errno != ENOSYS) throwErrno("pidfd_open");
     if (runSpec.inheritStdio) {
       pumpDone = true;
       return;
@@ -556,6 +565,17 @@ struct Process::Impl {
       if (timeoutMs > 0) {
         const std::int64_t left = startUs + std::int64_t{timeoutMs} * 1000 - monotonicMicros();
         ms = left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
+      }
+      if (!pidfd) {
+        if (observeExit(WNOHANG)) break;
+        if (ms == 0) {
+          child.killGroup();
+          timedOut = true;
+          observeExit(0);
+        } else {
+          usleep(1000);
+        }
+        continue;
       }
       pollfd p{pidfd.get(), POLLIN, 0};
       const int ready = poll(&p, 1, ms);

@@ -10,6 +10,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -121,8 +124,12 @@ std::string unescape(const std::string& s) {
     if (c == 'r') out += '\r';
     else if (c == 'n') out += '\n';
     else if (c == 't') out += '\t';
-    else if (c == 'x' && i + 2 < s.size()) {
-      out += static_cast<char>(number(s.substr(i + 1, 2), 16));
+    else if (c == 'x') {
+      const std::string digits = s.substr(i + 1, 2);
+      if (digits.size() != 2 || !std::isxdigit(static_cast<unsigned char>(digits[0])) ||
+          !std::isxdigit(static_cast<unsigned char>(digits[1])))
+        usage("\\x takes two hex digits: " + s);
+      out += static_cast<char>(std::stoi(digits, nullptr, 16));
       i += 2;
     } else out += c;
   }
@@ -274,17 +281,31 @@ int mcuStop(const fs::path& boardDir) {
   if (!chip) return 1;
   // Through a pidfd, so that no other process that might take the number is signalled.
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, chip->pid, 0));
-  if (pidfd < 0) return 0;  // it has just ended
-  auto ended = [pidfd](int ms) {
-    pollfd p{pidfd, POLLIN, 0};
-    return poll(&p, 1, ms) > 0;
+  if (pidfd < 0 && errno != ENOSYS) return 0;  // it has just ended
+  // Without pidfds (older kernels, valgrind) by the number, which is only a little less safe.
+  auto signal = [&](int sig) {
+    if (pidfd >= 0)
+      syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0);
+    else
+      kill(chip->pid, sig);
   };
-  syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
+  auto ended = [&](int ms) {
+    if (pidfd >= 0) {
+      pollfd p{pidfd, POLLIN, 0};
+      return poll(&p, 1, ms) > 0;
+    }
+    for (int waited = 0; waited < ms; waited += 10) {
+      if (kill(chip->pid, 0) != 0) return true;
+      usleep(10000);
+    }
+    return false;
+  };
+  signal(SIGTERM);
   if (!ended(3000)) {
-    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    signal(SIGKILL);
     ended(3000);
   }
-  ::close(pidfd);
+  if (pidfd >= 0) ::close(pidfd);
   return 0;
 }
 
@@ -414,6 +435,19 @@ int rtc(bench::Board board, const std::vector<std::string>& args) {
     if (args.size() != 3 || std::sscanf(args[1].c_str(), "%d-%d-%d", &y, &mo, &d) != 3 ||
         std::sscanf(args[2].c_str(), "%d:%d:%d", &h, &mi, &s) != 3)
       usage("rtc set takes YYYY-MM-DD HH:MM:SS");
+    // The chip holds the years of one century, which the tools read as 20YY.
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    std::tm check = tm;
+    timegm(&check);
+    if (y < 2000 || y > 2099 || check.tm_year != tm.tm_year || check.tm_mon != tm.tm_mon ||
+        check.tm_mday != tm.tm_mday || check.tm_hour != h || check.tm_min != mi || check.tm_sec != s)
+      usage("rtc set: not a date and time of 2000-2099: " + args[1] + " " + args[2]);
     board.setRtcTime(y, mo, d, h, mi, s);
   } else if (cmd == "regs") {
     if (args.size() == 1) {

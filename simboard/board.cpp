@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +25,10 @@ std::int64_t realtimeMicros() {
   clock_gettime(CLOCK_REALTIME, &ts);
   return std::int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }
+
+constexpr std::int64_t kDayUs = std::int64_t{86400} * 1000000;
+// More steps than any schedule has; a count beyond it comes from a damaged file.
+constexpr std::size_t kMaxSteps = 1 << 16;
 
 // The whole board, as kept in the file "state".
 struct State {
@@ -88,6 +93,9 @@ class Locked {
         in >> state_.hold;
       } else if (key == "rtc.base") {
         in >> state_.baseUs;
+        // As for an input's start; a day ahead is allowed for a system clock set back.
+        const std::int64_t now = realtimeMicros();
+        if (state_.baseUs < 0 || state_.baseUs > now + kDayUs) state_.baseUs = now;
       } else if (key == "rtc.regs") {
         for (auto& r : state_.regs) {
           unsigned v = 0;
@@ -104,11 +112,11 @@ class Locked {
         std::size_t count = 0;
         State::Input input;
         in >> n >> input.sinceUs >> count;
-        for (std::size_t i = 0; i < count; ++i) {
-          LevelStep s;
-          in >> s.ms >> s.level;
+        LevelStep s;
+        for (std::size_t i = 0; i < std::min(count, kMaxSteps) && in >> s.ms >> s.level; ++i)
           input.steps.push_back(s);
-        }
+        // A time no board wrote (a file changed by hand) would overflow the arithmetic on it.
+        if (input.sinceUs < 0 || input.sinceUs > monotonicMicros()) input.sinceUs = monotonicMicros();
         state_.inputs[n] = input;
       } else {
         std::string rest;

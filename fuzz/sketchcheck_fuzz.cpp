@@ -1,0 +1,36 @@
+// sketchcheck's readReply: the sketch's answer, read from the line into rbuff. What is kept
+// is the start of what came, at most rbuff's size less one bytes, ended by a NUL, and
+// nothing past that NUL is touched; the result says whether a byte came at all.
+//
+// The verdict (strncasecmp of the answer with the name) is inline in main, after init opens
+// the fixed port: it is not fuzzed here.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "harness.h"
+#include "sketchcheck.cpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > fuzz::kMaxLine) return -1;
+  // The line: the bytes the sketch sent, then a hang-up, so no read waits. One poll only,
+  // as it waits 10 ms when nothing came.
+  const fuzz::SentBytes line(data, size);
+  fd = line.fd();
+  tries = 1;
+  // Not the zeros of init, so that only readReply can have put the NUL.
+  constexpr char kUntouched = '\x5a';
+  rbuff.assign(ports::sketchcheck.rbuffSize, kUntouched);
+
+  const bool came = readReply();
+  const std::size_t kept = std::min(size, rbuff.size() - 1);
+  fuzz::require(rbuff.size() == ports::sketchcheck.rbuffSize, "rbuff keeps its size");
+  fuzz::require(came == (size > 0), "a reply came exactly when a byte came");
+  fuzz::require(std::memcmp(rbuff.data(), data, kept) == 0, "the start of what came is kept");
+  fuzz::require(rbuff[kept] == '\0', "the text ends after what was kept");
+  for (std::size_t i = kept + 1; i < rbuff.size(); ++i)
+    fuzz::require(rbuff[i] == kUntouched, "nothing past the end is written");
+  fd = -1;
+  return 0;
+}
