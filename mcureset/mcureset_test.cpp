@@ -31,9 +31,7 @@ class Mcureset : public ::testing::Test {
     std::vector<std::string> ops;
     std::vector<simboard::TraceEvent> gpio;
     for (const auto& e : board->trace()) {
-      std::string line = e.op;
-      for (int a : e.args) line += " " + std::to_string(a);
-      ops.push_back(line);
+      ops.push_back(simboard::describe(e));
       gpio.push_back(e);
     }
     EXPECT_EQ(ops, kPulse);

@@ -283,7 +283,10 @@ bool advanceClock(Registers& regs, std::int64_t seconds) {
 
 std::string describe(const TraceEvent& event) {
   std::string line = event.op;
-  for (int a : event.args) line += " " + std::to_string(a);
+  for (int a : event.args) {
+    line += ' ';
+    line += std::to_string(a);
+  }
   return line;
 }
 
