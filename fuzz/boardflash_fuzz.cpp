@@ -46,10 +46,6 @@ void check(const std::string& name) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // An argument cannot hold NUL: each NUL-free run is one file name.
-  const std::string all(reinterpret_cast<const char*>(data), size);
-  std::size_t start = 0;
-  for (std::size_t nul; (nul = all.find('\0', start)) != std::string::npos; start = nul + 1)
-    check(all.substr(start, nul - start));
-  check(all.substr(start));
+  for (const auto& word : fuzz::words(std::string(reinterpret_cast<const char*>(data), size))) check(word);
   return 0;
 }

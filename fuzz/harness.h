@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace fuzz {
 
@@ -21,6 +23,34 @@ inline void require(bool holds, const char* what) {
   if (holds) return;
   std::fprintf(stderr, "fuzz: property broken: %s\n", what);
   std::abort();
+}
+
+// Arguments cannot hold NUL: the fuzz bytes as the NUL-free runs between NULs, one word each.
+inline std::vector<std::string> words(const std::string& bytes) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (std::size_t nul; (nul = bytes.find('\0', start)) != std::string::npos; start = nul + 1)
+    out.push_back(bytes.substr(start, nul - start));
+  out.push_back(bytes.substr(start));
+  return out;
+}
+
+// The byte a reader's buffer is filled with first, so that only the reader can have put
+// the NUL that ends its text.
+inline constexpr char kUntouched = '\x5a';
+
+// A reader kept the first `kept` bytes of `sent`, ended them with NUL, and wrote nothing after.
+inline void requireKept(const std::string& buffer, const std::uint8_t* sent, std::size_t kept) {
+  require(std::memcmp(buffer.data(), sent, kept) == 0, "the start of what came is kept");
+  require(buffer[kept] == '\0', "the text ends after what was kept");
+  for (std::size_t i = kept + 1; i < buffer.size(); ++i) require(buffer[i] == kUntouched, "nothing past the end is written");
+}
+
+// How much of `sent` a line reader keeps: up to and including the first "\n", at most `limit`.
+inline std::size_t lineKept(const std::uint8_t* sent, std::size_t size, std::size_t limit) {
+  const auto* lf = static_cast<const std::uint8_t*>(std::memchr(sent, '\n', size));
+  const std::size_t lineLength = lf ? static_cast<std::size_t>(lf - sent) + 1 : size;
+  return lineLength < limit ? lineLength : limit;
 }
 
 // The read end of a pipe that holds `bytes` and whose write end is closed: reads see the

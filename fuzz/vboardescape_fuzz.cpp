@@ -64,9 +64,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::require(unescape(shown) == bytes, "unescape gives back the bytes escaped");
 
   // An --answer value is an argument, without NUL: each NUL-free run is one value.
-  std::size_t start = 0;
-  for (std::size_t nul; (nul = bytes.find('\0', start)) != std::string::npos; start = nul + 1)
-    checkValue(bytes.substr(start, nul - start));
-  checkValue(bytes.substr(start));
+  for (const auto& value : fuzz::words(bytes)) checkValue(value);
   return 0;
 }

@@ -91,12 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0 || size > 4096) return -1;
   // The first byte chooses the command; the arguments, which cannot hold NUL, are the
   // NUL-separated runs of the rest.
-  const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  std::vector<std::string> words;
-  std::size_t start = 0;
-  for (std::size_t nul; (nul = rest.find('\0', start)) != std::string::npos; start = nul + 1)
-    words.push_back(rest.substr(start, nul - start));
-  words.push_back(rest.substr(start));
+  const auto words = fuzz::words(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
   if (data[0] & 1)
     regs(words);
   else

@@ -24,18 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::SentBytes line(data, size);
   fd = line.fd();
   serinp = line.stream();
-  constexpr char kUntouched = '\x5a';
-  rbuff.assign(ports::whichsketch.rbuffSize, kUntouched);
+  rbuff.assign(ports::whichsketch.rbuffSize, fuzz::kUntouched);
 
   getnamesketch();
-  const auto* lf = static_cast<const std::uint8_t*>(std::memchr(data, '\n', size));
-  const std::size_t lineLength = lf ? static_cast<std::size_t>(lf - data) + 1 : size;
-  const std::size_t kept = std::min(lineLength, rbuff.size() - 1);
   fuzz::require(rbuff.size() == ports::whichsketch.rbuffSize, "rbuff keeps its size");
-  fuzz::require(std::memcmp(rbuff.data(), data, kept) == 0, "the start of the line is kept");
-  fuzz::require(rbuff[kept] == '\0', "the text ends after what was kept");
-  for (std::size_t i = kept + 1; i < rbuff.size(); ++i)
-    fuzz::require(rbuff[i] == kUntouched, "nothing past the end is written");
+  fuzz::requireKept(rbuff, data, fuzz::lineKept(data, size, rbuff.size() - 1));
   std::fclose(serinp);
   serinp = nullptr;
   fd = -1;
