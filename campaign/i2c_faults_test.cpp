@@ -140,7 +140,7 @@ TEST_F(I2cFaults, AnRtcGoneBetweenTwoRunsIsReportedAndNothingLingers) {
       {{"clocksync"}, "RTC date : 07/12/2026 09:05:00\n", "NO RTC found!\n"},
   };
   for (bool present : {true, false, true}) {
-    board->setRtcPresent(present);
+    board->setRtcBus(present ? simboard::RtcBus::kOk : simboard::RtcBus::kNoBus);
     for (const auto& tool : tools) {
       SCOPED_TRACE(tool.argv[0] + (present ? " present" : " gone"));
       auto r = run(tool.argv, -1);

@@ -107,7 +107,7 @@ TEST(Board, TransfersTracedWithFaultsOnDemand) {
   const int other = board->i2cSetup(0x50);  // no chip answers there
   EXPECT_EQ(board->i2cRead(other, 0), -1);
 
-  board->setRtcPresent(false);
+  board->setRtcBus(simboard::RtcBus::kNoBus);
   EXPECT_EQ(board->i2cSetup(104), -1);
   EXPECT_EQ(board->i2cRead(fd, 0), -1);
 
