@@ -373,11 +373,6 @@ void Board::setRtcBus(RtcBus bus) {
   l.change().bus = bus;
 }
 
-RtcBus Board::rtcBus() const {
-  Locked l(dir_);
-  return l.state().bus;
-}
-
 void Board::setRtcFailAfter(int n) {
   Locked l(dir_);
   l.change().failAfter = n < 0 ? -1 : n;

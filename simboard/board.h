@@ -82,7 +82,6 @@ class Board {
   // 24-hour mode; the day of the week is 1 (Monday) to 7.
   void setRtcTime(int year, int month, int day, int hour, int minute, int second);
   void setRtcBus(RtcBus bus);
-  RtcBus rtcBus() const;
   // -1: transfers succeed; 0: every transfer fails; n > 0: n more succeed, then all fail.
   void setRtcFailAfter(int n);
   void setRtcHold(bool hold);  // a held clock does not tick
