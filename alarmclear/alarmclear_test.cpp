@@ -60,12 +60,12 @@ TEST_F(Alarmclear, ArgumentsChangeNothing) {
 }
 
 TEST_F(Alarmclear, NoClockMeansNoWrites) {
-  board->setRtcPresent(false);
+  board->setRtcBus(simboard::RtcBus::kNoBus);
   auto r = clear();
   EXPECT_EQ(r.out, "Error I2C; no alarm resetting!\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_TRUE(writes().empty());
-  board->setRtcPresent(true);
+  board->setRtcBus(simboard::RtcBus::kOk);
   EXPECT_EQ(board->rtcRegisters()[14], 0xE7);
 }
 

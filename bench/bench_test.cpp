@@ -58,10 +58,11 @@ TEST_F(Vboard, TracePrintsTheToolsTransfers) {
   std::istringstream lines(r.out);
   std::vector<std::string> ops;
   for (std::string us, pid, rest; lines >> us >> pid && std::getline(lines, rest);) ops.push_back(rest);
-  ASSERT_EQ(ops.size(), 8u) << r.out;
-  EXPECT_EQ(ops[0].substr(0, 15), " i2c-setup 104 ");
-  EXPECT_EQ(ops[1], " i2c-read 0 69");  // 0x45
-  EXPECT_EQ(ops[7], " i2c-read 6 153");
+  ASSERT_EQ(ops.size(), 9u) << r.out;
+  EXPECT_EQ(ops[0], " gpio-setup 0");
+  EXPECT_EQ(ops[1].substr(0, 15), " i2c-setup 104 ");
+  EXPECT_EQ(ops[2], " i2c-read 0 69");  // 0x45
+  EXPECT_EQ(ops[8], " i2c-read 6 153");
 }
 
 TEST_F(Vboard, GpioInputsAndShow) {

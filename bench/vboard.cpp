@@ -65,12 +65,22 @@ Commands:
   rtc set YYYY-MM-DD HH:MM:SS
                         set the clock (24-hour mode; it keeps ticking)
   rtc regs [HEX...]     print all 19 registers, or write the bytes from register 0 on
-  rtc absent|present    take the clock chip off the bus, or put it back
-  rtc fail [N]|ok       make transfers fail (after N more good ones), or work again
+  rtc nobus|denied|busy|nochip
+                        a fault of the Pi's I2C bus, as the tools meet it on a Pi:
+                        nobus   no /dev/i2c-1 (I2C not enabled): opening it fails
+                        denied  the user is not in group i2c: opening it fails
+                        busy    a kernel RTC driver holds address 0x68: selecting fails
+                        nochip  nothing answers at 0x68: opening works, transfers fail
+  rtc absent|present    take the clock chip off the bus (the same as nobus: the
+                        I2C open fails), or put it back
+  rtc fail [N]|ok       make transfers fail (after N more good ones), or work again;
+                        present and ok both end every fault of the bus
   rtc hold|tick         stop the clock, or let it run
   gpio set PIN LEVEL    drive input PIN (BCM number) to LEVEL 0 or 1
   gpio clear PIN        leave PIN to its pull resistor and output again
   gpio show             print each pin a tool has touched: mode, level, pull
+  gpio deny|allow       the user may not open the GPIO memory (not in group gpio,
+                        not root), or may again
   trace [--clear]       print every I2C transfer and GPIO call (us pid op args), or clear it
   commands              print the calls the stand-ins recorded, one per line
   mcu start [--sketch FILE.hex]
@@ -462,12 +472,15 @@ int rtc(bench::Board board, const std::vector<std::string>& args) {
     }
     if (bytes.size() > simboard::kRtcRegisters) usage("the clock has 19 registers");
     board.setRtcRegisters(bytes);
-  } else if (cmd == "absent" || cmd == "present") {
-    board.setRtcPresent(cmd == "present");
+  } else if (const auto bus = simboard::busFromName(cmd); bus && bus != simboard::RtcBus::kOk) {
+    board.setRtcBus(*bus);
+  } else if (cmd == "absent") {
+    board.setRtcBus(simboard::RtcBus::kNoBus);
+  } else if (cmd == "present" || cmd == "ok") {
+    board.setRtcBus(simboard::RtcBus::kOk);
+    board.setRtcFailAfter(-1);
   } else if (cmd == "fail") {
     board.setRtcFailAfter(args.size() > 1 ? number(args[1]) : 0);
-  } else if (cmd == "ok") {
-    board.setRtcFailAfter(-1);
   } else if (cmd == "hold" || cmd == "tick") {
     board.setRtcHold(cmd == "hold");
   } else {
@@ -497,8 +510,10 @@ int gpio(bench::Board board, const std::vector<std::string>& args) {
       const auto s = board.pin(p);
       std::printf("%d %s level %d pull %s\n", p, modes[s.mode & 1], s.level, pulls[s.pull % 3]);
     }
+  } else if ((args[0] == "deny" || args[0] == "allow") && args.size() == 1) {
+    board.setGpioDenied(args[0] == "deny");
   } else {
-    usage("gpio takes set PIN LEVEL, clear PIN or show");
+    usage("gpio takes set PIN LEVEL, clear PIN, show, deny or allow");
   }
   return 0;
 }

@@ -1,11 +1,16 @@
 // boardflash: writes a compiled sketch into the board's microcontroller with one shell
 // command line (avrdude through sudo), holding the reset line high while it runs.
 #include <strings.h>
+#include <unistd.h>
 #include <wiringPi.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "stopsignals.h"
+#include "wpisetup.h"
 
 namespace {
 
@@ -34,17 +39,37 @@ std::string shellWord(const std::string& text) {
   return word + "'";
 }
 
+// avrdude reads "-" as standard input: a sketch path beginning so is given as "./-...".
+std::string asPath(const std::string& name) { return name.starts_with("-") ? "./" + name : name; }
+
+void lowerResetLine() { digitalWrite(kResetPin, LOW); }
+
+// The command through the shell as system() runs it, with the wait done here, so that a stop
+// signal reaches the programmer: the raw wait status, or -1 when no process could be made. With
+// "exec" the shell becomes sudo, which passes a signal on to avrdude.
+int runShell(const std::string& command) {
+  const pid_t child = forkProgrammer();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  return child > 0 && waitProgrammer(child, status, lowerResetLine) == child ? status : -1;
+}
+
 [[noreturn]] void upload(const std::string& path) {
-  wiringPiSetupGpio();
+  setupGpioOrExit();
   pinMode(kResetPin, OUTPUT);
   std::string command = kCommand;
-  command.replace(command.find("%s"), 2, shellWord(path));
+  command.replace(command.find("%s"), 2, shellWord(asPath(path)));
 
   digitalWrite(kResetPin, LOW);
   delay(500);
+  if (stopSignal) exitStopped();
   digitalWrite(kResetPin, HIGH);
-  const int ret = system(command.c_str());
-  digitalWrite(kResetPin, LOW);
+  const int ret = runShell(command);
+  lowerResetLine();
+  if (stopSignal) exitStopped();
   if (ret != 0) {
     printf("Error: %d\n", ret);
     exit(-1);
@@ -56,6 +81,9 @@ std::string shellWord(const std::string& text) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Started with SIGCHLD ignored, the shell would be reaped unseen and the wait would fail.
+  std::signal(SIGCHLD, SIG_DFL);
+  catchStopSignals();
   if (argc < 2 || strcasecmp(argv[1], "-h") == 0) help();
   FILE* sketch = fopen(argv[1], "r");
   if (!sketch) {

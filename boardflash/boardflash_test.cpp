@@ -230,3 +230,14 @@ TEST_F(Boardflash, ResetTimingsOverFiveRuns) {
   EXPECT_LT(startMedian, kStartUs / 1000.0);
   EXPECT_LT(afterMedian, 100.0);
 }
+
+TEST_F(Boardflash, WithoutGpioAccessSaysSoAndRunsNothing) {
+  board->setGpioDenied(true);
+  auto r = flash({"file.hex"});
+  EXPECT_EQ(r.out, "NO GPIO access (add the user to group gpio, or run as root)\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  EXPECT_EQ(simboard::describe(board->trace()), std::vector<std::string>{"gpio-setup -1"});
+  EXPECT_TRUE(board->commands().empty());
+  EXPECT_TRUE(programmer::runs(board->dir()).empty());
+}

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "wpisetup.h"
+
 namespace {
 
 constexpr int kButtonPin = 24;
@@ -23,7 +25,7 @@ void ciclo() {
 }  // namespace
 
 int main() {
-  wiringPiSetupGpio();
+  setupGpioOrExit();
   pinMode(kButtonPin, INPUT);
   pullUpDnControl(kButtonPin, PUD_DOWN);
   ciclo();

@@ -125,3 +125,13 @@ TEST(Buttonwatch, ReportsEachPollThatFindsTheButtonPressed) {
   EXPECT_GE(fineAfterUs, 100000) << "the last reading is followed by its sleep";
   EXPECT_LT(fineAfterUs, 300000);
 }
+
+TEST(Buttonwatch, WithoutGpioAccessSaysSoAndReadsNothing) {
+  bench::ScratchBoard board;
+  board->setGpioDenied(true);
+  auto r = bench::run(*board, {.argv = {"buttonwatch"}});
+  EXPECT_EQ(r.out, "NO GPIO access (add the user to group gpio, or run as root)\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  EXPECT_EQ(simboard::describe(board->trace()), std::vector<std::string>{"gpio-setup -1"});
+}

@@ -119,6 +119,140 @@ TEST_F(OutsideFaults, BoardflashReportsAMissingOrKilledProgrammer) {
   expectLineLoweredAfter(killed);
 }
 
+// --- interrupted uploads ---
+// mcuflash and boardflash on SIGINT, SIGTERM or SIGHUP: the reset line goes low at once, the
+// programmer gets the signal (passed on when the tool alone was signalled; the terminal signals
+// both) and is waited for, and the tool ends with 128 + the signal's number, saying nothing.
+// Interrupted before the programmer has started, none is started.
+
+// Until the reset line has been driven to `level` `count` times in this run, at most 5 s.
+bool waitWrites(const bench::Board& board, int level, std::size_t count = 1) {
+  return campaign::waitFor(
+      [&] {
+        std::size_t n = 0;
+        for (const auto& e : board.trace("gpio-write")) n += e.args == std::vector<int>{23, level};
+        return n >= count;
+      },
+      5000);
+}
+
+TEST_F(OutsideFaults, AnInterruptedUploadLowersTheLineAndLeavesNoProgrammer) {
+  for (const char* tool : {"mcuflash", "boardflash"}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      for (bool group : {false, true}) {
+        SCOPED_TRACE(std::string(tool) + ", " + strsignal(sig) + (group ? " to the process group" : " to the tool"));
+        board->clearTrace();
+        programmer::forget(board->dir());
+        programmer::plan(board->dir(), 5000, 0);
+        bench::Process p(*board, withProgrammer({tool, hexFile().string()}));
+        const auto started = waitProgrammer();
+        ASSERT_GT(started.pid, 0);
+        const std::int64_t sent = bench::monotonicMicros();
+        kill(group ? -p.pid() : p.pid(), sig);
+        auto r = p.wait();
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 128 + sig);
+        EXPECT_EQ(r.out, "");
+        EXPECT_LT(msBetween(sent, r.endUs), 1000) << "the programmer was not stopped";
+        const auto runs = programmer::runs(board->dir());
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].endUs, -1) << "the programmer ran to its end";
+        EXPECT_NE(kill(started.pid, 0), 0) << "the programmer is still running";
+        const auto writes = resetWrites();
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes.back().second, 0);
+        EXPECT_GE(writes.back().first, sent);
+        EXPECT_EQ(board->pin(23).level, 0);
+      }
+    }
+  }
+}
+
+TEST_F(OutsideFaults, AnUploadInterruptedBeforeItsProgrammerStartsNone) {
+  // mcuflash and boardflash in their low phase; mcuflash's child in its wait of 3 s after the rise.
+  struct Case {
+    std::vector<std::string> argv;
+    int level, count;  // signalled once the line has been driven so
+  };
+  for (const Case& c : {Case{{"mcuflash", hexFile().string()}, 0, 1}, Case{{"boardflash", hexFile().string()}, 0, 1},
+                        Case{{"mcuflash", hexFile().string(), "3000"}, 1, 1}}) {
+    SCOPED_TRACE(c.argv[0] + (c.level ? " after the rise" : " in the low phase"));
+    board->clearTrace();
+    programmer::forget(board->dir());
+    programmer::plan(board->dir(), 0, 0);
+    bench::Process p(*board, withProgrammer(c.argv));
+    ASSERT_TRUE(waitWrites(*board, c.level, static_cast<std::size_t>(c.count)));
+    p.signal(SIGTERM);
+    auto r = p.wait();
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(programmer::runs(board->dir()).empty());
+    EXPECT_LT(r.seconds, 2.5);
+    const auto writes = resetWrites();
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.back().second, 0);
+    EXPECT_EQ(board->pin(23).level, 0);
+  }
+}
+
+// --- what the caller leaves to a tool ---
+// A child the caller leaves behind (a shell's background job, before it execs the tool) does
+// not end mcuflash's reset pulse: it waits for its own programmer. SIGCHLD ignored by the
+// caller (some service managers and scripts leave it so) does not turn a good run into a
+// failure for mcuflash, boardflash or clocksync.
+
+TEST_F(OutsideFaults, AnInheritedChildDoesNotEndTheResetPulse) {
+  programmer::plan(board->dir(), 1000, 0);
+  const std::string script = "sleep 0.3 & exec mcuflash '" + hexFile().string() + "' 0";
+  auto r = bench::run(*board, withProgrammer({"sh", "-c", script}));
+  expectSound(r);
+  EXPECT_EQ(r.status, 0);
+  const auto runs = programmer::runs(board->dir());
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].levelAtEnd, 1) << "the line fell during the upload";
+  expectLineLoweredAfter(runs[0].endUs);
+}
+
+TEST_F(OutsideFaults, SigchldIgnoredByTheCallerChangesNoResult) {
+  auto r = bench::run(*board, withProgrammer({"env", "--ignore-signal=CHLD", "mcuflash", hexFile().string()}));
+  expectSound(r);
+  EXPECT_EQ(r.status, 0);
+  expectLineLoweredAfter(programmer::runs(board->dir()).at(0).endUs);
+  r = bench::run(*board, withProgrammer({"env", "--ignore-signal=CHLD", "boardflash", hexFile().string()}));
+  expectSound(r);
+  EXPECT_EQ(r.out, "Uploaded!\n");
+  EXPECT_EQ(r.status, 0);
+  board->setRtcHold(true);
+  board->setRtcTime(2026, 12, 7, 9, 5, 41);
+  r = bench::run(*board, {.argv = {"env", "--ignore-signal=CHLD", "TZ=UTC", "LC_ALL=C", "clocksync"}});
+  expectSound(r);
+  EXPECT_EQ(r.out,
+            "RTC date : 07/12/2026 09:05:00\n"
+            "Mon Dec  7 09:05:00 UTC 2026\n"
+            "New system date 07/12/2026 09:05\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+// A sketch named "-" is a file, not avrdude's standard input; nor is a name beginning with "-".
+TEST_F(OutsideFaults, ASketchPathBeginningWithMinusStaysAPath) {
+  bench::TempDir cwd;
+  for (const std::string name : {"-", "-x.hex"}) {
+    SCOPED_TRACE(name);
+    std::ofstream(cwd.path() / name) << ":00000001FF\n";
+    for (const char* tool : {"mcuflash", "boardflash"}) {
+      programmer::forget(board->dir());
+      auto s = withProgrammer({tool, name});
+      s.cwd = cwd.path();
+      auto r = bench::run(*board, s);
+      expectSound(r);
+      EXPECT_EQ(r.status, 0) << tool;
+      const auto runs = programmer::runs(board->dir());
+      ASSERT_EQ(runs.size(), 1u);
+      EXPECT_EQ(runs[0].argv.back(), "-Uflash:w:./" + name + ":i") << tool;
+    }
+  }
+}
+
 // --- the loader ---
 // pinwait: with its sketch missing it announces the upload, closes the port, runs the loader
 // through the shell and ends with 254 whatever the loader did; only a shell that cannot start

@@ -52,12 +52,12 @@ TEST_F(Clockprobe, ReadsTheSevenRegistersAndWritesNone) {
 }
 
 TEST_F(Clockprobe, NoClockMeansNoDate) {
-  board->setRtcPresent(false);
+  board->setRtcBus(simboard::RtcBus::kNoBus);
   auto r = probe();
   EXPECT_EQ(r.out, "RTC Date:  NO RTC found!\n");
   EXPECT_EQ(r.status, 255);
 
-  board->setRtcPresent(true);
+  board->setRtcBus(simboard::RtcBus::kOk);
   board->setRtcFailAfter(2);  // seconds and minutes answer, the rest do not
   r = probe();
   EXPECT_EQ(r.out, "RTC Date:  NO RTC read failed!\n");

@@ -1,4 +1,5 @@
 // clocksync: copy the board's RTC date and time into the system clock.
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,9 @@ namespace {
 }  // namespace
 
 int main() {
+  // Started with SIGCHLD ignored, system() would find its command reaped already and report
+  // a failure whatever the command did.
+  std::signal(SIGCHLD, SIG_DFL);
   openRTC();
   // The system clock is never set from a clock that could not be read.
   if (!readDate()) {

@@ -63,13 +63,13 @@ TEST_F(Clocksync, PadsSingleDigitsAndNeverWritesTheClock) {
 }
 
 TEST_F(Clocksync, NoClockMeansNoClockCommand) {
-  board->setRtcPresent(false);
+  board->setRtcBus(simboard::RtcBus::kNoBus);
   auto r = sync();
   EXPECT_EQ(r.out, "NO RTC found!\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_TRUE(board->commands().empty());
 
-  board->setRtcPresent(true);
+  board->setRtcBus(simboard::RtcBus::kOk);
   board->setRtcFailAfter(6);  // all but the year register answer
   r = sync();
   EXPECT_EQ(r.out, "NO RTC read failed!\n");

@@ -7,9 +7,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "stopsignals.h"
+#include "wpisetup.h"
 
 namespace {
 
@@ -50,6 +54,11 @@ int waitMs(const char* word) { return static_cast<int>(std::clamp<long>(std::str
   exit(0);
 }
 
+// avrdude reads "-" as standard input: a sketch path beginning so is given as "./-...".
+std::string asPath(const std::string& name) { return name.starts_with("-") ? "./" + name : name; }
+
+void lowerResetLine() { digitalWrite(kResetPin, LOW); }
+
 void verbose() {
   avrArg[3] = "-v";
   avrArg[4] = "-v";
@@ -57,31 +66,37 @@ void verbose() {
 
 int upload() {
   lastpar = frmtpar;
-  lastpar.replace(lastpar.find("%s"), 2, filename);
+  lastpar.replace(lastpar.find("%s"), 2, asPath(filename));
   avrArg[15] = lastpar.c_str();
 
-  wiringPiSetupGpio();
+  setupGpioOrExit();
   pinMode(kResetPin, OUTPUT);
   digitalWrite(kResetPin, LOW);
   delay(100);
-  if (fork() == 0) {
+  if (stopSignal) exitStopped();
+  const pid_t child = forkProgrammer();
+  if (child == 0) {
     digitalWrite(kResetPin, HIGH);
     delay(static_cast<unsigned>(sinc));
     execv(kAvrdude, const_cast<char* const*>(avrArg));
     puts("Error on AVR");
     exit(-1);
   }
-  // A failed fork leaves no child: wait fails at once.
+  // Its own programmer only: a child the caller left to this process must not end the pulse.
   int status = 0;
-  const pid_t child = wait(&status);
-  digitalWrite(kResetPin, LOW);
+  const bool waited = child > 0 && waitProgrammer(child, status, lowerResetLine) == child;
+  lowerResetLine();
+  if (stopSignal) exitStopped();
   // Only a programmer that ran and succeeded has uploaded the sketch.
-  return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+  return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Started with SIGCHLD ignored, the programmer would be reaped unseen and the wait would fail.
+  std::signal(SIGCHLD, SIG_DFL);
+  catchStopSignals();
   if (argc < 2 || strcasecmp(argv[1], "-h") == 0) help();
   filename = argv[1];
   if (access(filename.c_str(), F_OK) != 0) {

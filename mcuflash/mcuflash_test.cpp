@@ -312,3 +312,13 @@ TEST_F(Mcuflash, RealProgrammerFindsNoMicrocontroller) {
   }
   EXPECT_EQ(board->pin(23).level, 0);
 }
+
+TEST_F(Mcuflash, WithoutGpioAccessSaysSoAndStartsNoProgrammer) {
+  board->setGpioDenied(true);
+  auto r = flash({"file.hex", "0", "v"});
+  EXPECT_EQ(r.out, "NO GPIO access (add the user to group gpio, or run as root)\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  EXPECT_EQ(simboard::describe(board->trace()), std::vector<std::string>{"gpio-setup -1"});
+  EXPECT_TRUE(programmer::runs(board->dir()).empty());
+}

@@ -3,6 +3,9 @@
 
 #include <cstdio>
 
+#include "stopsignals.h"
+#include "wpisetup.h"
+
 namespace {
 
 constexpr int kResetPin = 23;
@@ -10,13 +13,18 @@ constexpr int kResetPin = 23;
 }  // namespace
 
 int main() {
-  wiringPiSetupGpio();
+  catchStopSignals();
+  setupGpioOrExit();
   pinMode(kResetPin, OUTPUT);
   digitalWrite(kResetPin, LOW);
   delay(500);
-  digitalWrite(kResetPin, HIGH);
-  delay(500);
+  // Interrupted, the pulse ends where the line rests: low.
+  if (!stopSignal) {
+    digitalWrite(kResetPin, HIGH);
+    delay(500);
+  }
   digitalWrite(kResetPin, LOW);
+  if (stopSignal) exitStopped();
   puts("Orvix reset!");
   return 0;
 }

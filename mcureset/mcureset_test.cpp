@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
 #include "bench.h"
 
@@ -41,6 +45,16 @@ class Mcureset : public ::testing::Test {
     EXPECT_EQ(pin.mode, 1);
     EXPECT_EQ(pin.level, 0);
     return {(gpio[3].us - gpio[2].us) / 1000.0, (gpio[4].us - gpio[3].us) / 1000.0, gpio[4].us};
+  }
+
+  // Until the tool has driven the reset line to `level`, at most 3 s.
+  bool writeOfLevel(int level) {
+    for (int waited = 0; waited < 3000; waited += 5) {
+      for (const auto& e : board->trace("gpio-write"))
+        if (e.args == std::vector<int>{23, level}) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
   }
 
   bench::ScratchBoard board;
@@ -123,4 +137,52 @@ TEST_F(Mcureset, ResetTimingsOverFiveRuns) {
   EXPECT_LT(lowMedian, 530.0);
   EXPECT_GE(highMedian, 500.0);
   EXPECT_LT(highMedian, 530.0);
+}
+
+TEST_F(Mcureset, WithoutGpioAccessSaysSoAndDrivesNothing) {
+  board->setGpioDenied(true);
+  auto r = reset({"mcureset"});
+  EXPECT_EQ(r.out, "NO GPIO access (add the user to group gpio, or run as root)\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  EXPECT_EQ(simboard::describe(board->trace()), std::vector<std::string>{"gpio-setup -1"});
+}
+
+// Interrupted in either phase of the pulse, the tool lowers the line at once and ends with
+// 128 + the signal's number, saying nothing.
+TEST_F(Mcureset, AnInterruptedPulseEndsWithTheLineLow) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int phase : {0, 1}) {
+      SCOPED_TRACE(std::string(strsignal(sig)) + (phase ? ", line high" : ", line low"));
+      board->clearTrace();
+      bench::Process p(*board, {.argv = {"mcureset"}});
+      ASSERT_TRUE(writeOfLevel(phase));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const std::int64_t sent = bench::monotonicMicros();
+      p.signal(sig);
+      auto r = p.wait();
+      EXPECT_EQ(r.status, 128 + sig);
+      EXPECT_EQ(r.out, "");
+      std::vector<std::string> ops;
+      for (const auto& e : board->trace()) ops.push_back(simboard::describe(e));
+      std::vector<std::string> want(kPulse.begin(), kPulse.begin() + 3 + phase);
+      want.push_back("gpio-write 23 0");
+      EXPECT_EQ(ops, want);
+      EXPECT_LT(board->trace().back().us - sent, 100000) << "the line fell at the signal, not after the phase";
+      EXPECT_EQ(board->pin(23).level, 0);
+      EXPECT_EQ(board->pin(23).mode, 1);
+    }
+  }
+}
+
+// A signal the tool was started with ignored (a background job, nohup) stays ignored.
+TEST_F(Mcureset, AnIgnoredSignalStaysIgnored) {
+  board->clearTrace();
+  bench::Process p(*board, {.argv = {"env", "--ignore-signal=INT", "mcureset"}});
+  ASSERT_TRUE(writeOfLevel(1));
+  p.signal(SIGINT);
+  auto r = p.wait();
+  EXPECT_EQ(r.out, "Orvix reset!\n");
+  EXPECT_EQ(r.status, 0);
+  checkPulse();
 }

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "wpisetup.h"
+
 int iddev = -1;
 DateRecord Date{};
 AlarmRecord Alarm{};
@@ -45,8 +47,9 @@ int foldDay(int dd, int days) {
 }  // namespace
 
 void openRTC() {
-  // wiringPi would otherwise end the process itself when the clock is not there.
-  setenv("WIRINGPI_CODES", "1", 1);
+  // So that a bus that cannot be opened gives -1 here, not the end of the process. The clock
+  // needs no GPIO: a user outside group gpio only makes this setup's result -1.
+  (void)setupReturningCodes();
   iddev = wiringPiI2CSetup(kRtcAddress);
 }
 

@@ -1,6 +1,7 @@
 // RTC access library: the board's battery-backed clock at I2C address 104.
 //
-//   openRTC()            open the clock; the handle goes to iddev (negative: not open)
+//   openRTC()            open the clock; the handle goes to iddev (negative: not open, as when
+//                        the bus is missing, not permitted or held by a kernel driver)
 //   readTime/readDate    registers 0-2 / 0-6 into Date
 //   writeTime/writeDate  Date into registers 0-2 / 0-6 (the seconds are always written as 0)
 //   writeAlarm           Alarm, folded into range, into the alarm registers 11-13

@@ -41,7 +41,7 @@ class Rtc : public ::testing::Test {
  protected:
   void SetUp() override {
     auto b = board();
-    b.setRtcPresent(true);
+    b.setRtcBus(simboard::RtcBus::kOk);
     b.setRtcFailAfter(-1);
     b.setRtcHold(true);
     iddev = -1;
@@ -122,7 +122,7 @@ TEST_F(Rtc, YearIsWrittenWithinItsCentury) {
 }
 
 TEST_F(Rtc, NothingHappensWhileTheClockIsNotOpen) {
-  board().setRtcPresent(false);
+  board().setRtcBus(simboard::RtcBus::kNoBus);
   openRTC();
   EXPECT_LT(iddev, 0);
   Date = {1, 2, 3, 4, 5, 6, 2007};
@@ -154,8 +154,23 @@ TEST_F(Rtc, AFailedReadLeavesItsFieldAndIsReported) {
   EXPECT_EQ(Date.Year, 2026);
 }
 
-TEST_F(Rtc, OpenSetsTheCodesSwitchForWiringPi) {
-  EXPECT_STREQ(std::getenv("WIRINGPI_CODES"), "1");
+// Through wiringPi's setup in its return-code mode: a bus that cannot be opened leaves the
+// clock closed and the program running, and the switch is not left for programs it starts.
+TEST_F(Rtc, OpenNeverEndsTheProgramAndLeavesNoSwitchBehind) {
+  EXPECT_EQ(std::getenv("WIRINGPI_CODES"), nullptr);
+  for (auto bus : {simboard::RtcBus::kNoBus, simboard::RtcBus::kDenied, simboard::RtcBus::kBusy}) {
+    board().setRtcBus(bus);
+    iddev = 0;
+    openRTC();
+    EXPECT_EQ(iddev, -1) << simboard::busName(bus);
+  }
+  board().setRtcBus(simboard::RtcBus::kNoChip);
+  openRTC();
+  EXPECT_GE(iddev, 0);
+  EXPECT_FALSE(readDate());
+  board().setRtcBus(simboard::RtcBus::kOk);
+  EXPECT_TRUE(readDate());
+  EXPECT_TRUE(board().trace("gpio").empty()) << "wiringPi's setup is done once, in the first openRTC";
 }
 
 TEST_F(Rtc, WriteAlarmFoldsTheRecordAndWritesThreeRegisters) {
@@ -255,7 +270,7 @@ TEST_F(Rtc, NoWakeUpIsZeroInTheThreeRegisters) {
 }
 
 TEST_F(Rtc, AlarmOperationsDoNothingWhileTheClockIsNotOpen) {
-  board().setRtcPresent(false);
+  board().setRtcBus(simboard::RtcBus::kNoBus);
   openRTC();
   ASSERT_LT(iddev, 0);
   for (bool nowakeup : {false, true}) {

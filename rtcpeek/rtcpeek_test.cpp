@@ -52,7 +52,7 @@ TEST_F(Rtcpeek, ReadsRegistersZeroToSixOnceAndWritesNothing) {
   std::vector<std::string> ops;
   for (const auto& e : board->trace())
     ops.push_back(e.op + " " + std::to_string(e.args[0]));
-  EXPECT_EQ(ops, (std::vector<std::string>{"i2c-setup 104", "i2c-read 0", "i2c-read 1", "i2c-read 2", "i2c-read 3",
+  EXPECT_EQ(ops, (std::vector<std::string>{"gpio-setup 0", "i2c-setup 104", "i2c-read 0", "i2c-read 1", "i2c-read 2", "i2c-read 3",
                                            "i2c-read 4", "i2c-read 5", "i2c-read 6"}));
 }
 
@@ -76,7 +76,7 @@ TEST_F(Rtcpeek, DecodesEachFieldWithItsOwnMask) {
 }
 
 TEST_F(Rtcpeek, NoClockShowsTheHandleAndFails) {
-  board->setRtcPresent(false);
+  board->setRtcBus(simboard::RtcBus::kNoBus);
   auto r = peek();
   EXPECT_EQ(r.out, "Hello world!\n-1\n00/00/   0 00:00\n");
   EXPECT_EQ(r.status, 255);

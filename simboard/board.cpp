@@ -32,7 +32,8 @@ constexpr std::size_t kMaxSteps = 1 << 16;
 
 // The whole board, as kept in the file "state".
 struct State {
-  bool present = true;
+  RtcBus bus = RtcBus::kOk;
+  bool gpioDenied = false;
   int failAfter = -1;
   bool hold = false;
   Registers regs{};
@@ -85,8 +86,12 @@ class Locked {
     std::ifstream in(dir_ / "state");
     std::string key;
     while (in >> key) {
-      if (key == "rtc.present") {
-        in >> state_.present;
+      if (key == "rtc.bus") {
+        std::string name;
+        in >> name;
+        state_.bus = busFromName(name).value_or(RtcBus::kOk);
+      } else if (key == "gpio.denied") {
+        in >> state_.gpioDenied;
       } else if (key == "rtc.fail") {
         in >> state_.failAfter;
       } else if (key == "rtc.hold") {
@@ -127,7 +132,7 @@ class Locked {
 
   void save() {
     std::ostringstream out;
-    out << "rtc.present " << state_.present << "\nrtc.fail " << state_.failAfter << "\nrtc.hold "
+    out << "rtc.bus " << busName(state_.bus) << "\ngpio.denied " << state_.gpioDenied << "\nrtc.fail " << state_.failAfter << "\nrtc.hold "
         << state_.hold << "\nrtc.base " << state_.baseUs << "\nrtc.regs";
     char hex[4];
     for (auto r : state_.regs) {
@@ -212,7 +217,7 @@ bool transferFails(State& s) {
   return false;
 }
 
-// Descriptors that i2cSetup handed out in this process, with their device address.
+// Descriptors that i2cOpen handed out in this process, with the address selected (-1: none).
 std::map<int, int>& handles() {
   static std::map<int, int> h;
   return h;
@@ -281,6 +286,28 @@ bool advanceClock(Registers& regs, std::int64_t seconds) {
   return true;
 }
 
+const char* busName(RtcBus bus) {
+  switch (bus) {
+    case RtcBus::kNoBus:
+      return "nobus";
+    case RtcBus::kDenied:
+      return "denied";
+    case RtcBus::kBusy:
+      return "busy";
+    case RtcBus::kNoChip:
+      return "nochip";
+    case RtcBus::kOk:
+      break;
+  }
+  return "ok";
+}
+
+std::optional<RtcBus> busFromName(const std::string& name) {
+  for (RtcBus bus : {RtcBus::kOk, RtcBus::kNoBus, RtcBus::kDenied, RtcBus::kBusy, RtcBus::kNoChip})
+    if (name == busName(bus)) return bus;
+  return std::nullopt;
+}
+
 std::string describe(const TraceEvent& event) {
   std::string line = event.op;
   for (int a : event.args) {
@@ -341,9 +368,9 @@ void Board::setRtcTime(int year, int month, int day, int hour, int minute, int s
                    toBcd(month), toBcd(((year % 100) + 100) % 100)});
 }
 
-void Board::setRtcPresent(bool present) {
+void Board::setRtcBus(RtcBus bus) {
   Locked l(dir_);
-  l.change().present = present;
+  l.change().bus = bus;
 }
 
 void Board::setRtcFailAfter(int n) {
@@ -358,43 +385,103 @@ void Board::setRtcHold(bool hold) {
   s.hold = hold;
 }
 
-int Board::i2cSetup(int devId) {
-  Locked l(dir_);
-  int fd = -1;
-  if (l.state().present) fd = ::open((dir_ / "state").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) handles()[fd] = devId;
-  l.trace("i2c-setup", {devId, fd});
+// The errno of a failed call is set last: releasing the lock may change it.
+int Board::i2cOpen() {
+  int fd = -1, error = 0;
+  {
+    Locked l(dir_);
+    if (l.state().bus == RtcBus::kNoBus)
+      error = ENOENT;
+    else if (l.state().bus == RtcBus::kDenied)
+      error = EACCES;
+    else if ((fd = ::open((dir_ / "state").c_str(), O_RDONLY | O_CLOEXEC)) < 0)
+      error = errno;
+    else
+      handles()[fd] = -1;
+  }
+  if (error) errno = error;
   return fd;
 }
 
-int Board::i2cRead(int handle, int reg) {
-  Locked l(dir_);
-  State& s = l.change();
-  int result = -1;
-  auto h = handles().find(handle);
-  if (h != handles().end() && h->second == kRtcAddress && s.present && reg >= 0 && reg < kRtcRegisters &&
-      !transferFails(s)) {
-    tick(s, realtimeMicros());
-    result = s.regs[reg];
+int Board::i2cSelect(int fd, int address) {
+  int error = 0;
+  {
+    Locked l(dir_);
+    auto h = handles().find(fd);
+    if (h == handles().end())
+      error = EBADF;
+    else if (address == kRtcAddress && l.state().bus == RtcBus::kBusy)
+      error = EBUSY;
+    else
+      h->second = address;
   }
-  l.trace("i2c-read", {reg, result});
+  if (error) errno = error;
+  return error ? -1 : 0;
+}
+
+int Board::i2cSetup(int devId) {
+  int fd = i2cOpen();
+  int error = errno;
+  if (fd >= 0 && i2cSelect(fd, devId) != 0) {
+    error = errno;
+    // wiringPi leaves the descriptor open; here it would only be lost.
+    handles().erase(fd);
+    ::close(fd);
+    fd = -1;
+  }
+  {
+    Locked l(dir_);
+    l.trace("i2c-setup", {devId, fd});
+  }
+  errno = error;
+  return fd;
+}
+
+namespace {
+
+// Why a transfer on `handle` fails, or 0 when it reaches the clock's register `reg`.
+int transferError(State& s, int handle, int reg) {
+  auto h = handles().find(handle);
+  if (h == handles().end()) return EBADF;
+  if (h->second != kRtcAddress || s.bus != RtcBus::kOk) return ENXIO;
+  if (reg < 0 || reg >= kRtcRegisters || transferFails(s)) return EIO;
+  return 0;
+}
+
+}  // namespace
+
+int Board::i2cRead(int handle, int reg) {
+  int result = -1, error = 0;
+  {
+    Locked l(dir_);
+    State& s = l.change();
+    error = transferError(s, handle, reg);
+    if (!error) {
+      tick(s, realtimeMicros());
+      result = s.regs[reg];
+    }
+    l.trace("i2c-read", {reg, result});
+  }
+  if (error) errno = error;
   return result;
 }
 
 int Board::i2cWrite(int handle, int reg, int value) {
-  Locked l(dir_);
-  State& s = l.change();
-  int result = -1;
-  auto h = handles().find(handle);
-  if (h != handles().end() && h->second == kRtcAddress && s.present && reg >= 0 && reg < kRtcRegisters &&
-      !transferFails(s)) {
-    const std::int64_t now = realtimeMicros();
-    tick(s, now);
-    s.regs[reg] = static_cast<std::uint8_t>(value);
-    if (reg <= 6) s.baseUs = now;
-    result = 0;
+  int result = -1, error = 0;
+  {
+    Locked l(dir_);
+    State& s = l.change();
+    error = transferError(s, handle, reg);
+    if (!error) {
+      const std::int64_t now = realtimeMicros();
+      tick(s, now);
+      s.regs[reg] = static_cast<std::uint8_t>(value);
+      if (reg <= 6) s.baseUs = now;
+      result = 0;
+    }
+    l.trace("i2c-write", {reg, value & 0xFF, result});
   }
-  l.trace("i2c-write", {reg, value & 0xFF, result});
+  if (error) errno = error;
   return result;
 }
 
@@ -417,10 +504,20 @@ PinState Board::pin(int pin) const {
   return p;
 }
 
-int Board::gpioSetup() {
+void Board::setGpioDenied(bool denied) {
   Locked l(dir_);
-  l.trace("gpio-setup", {0});
-  return 0;
+  l.change().gpioDenied = denied;
+}
+
+int Board::gpioSetup() {
+  bool denied = false;
+  {
+    Locked l(dir_);
+    denied = l.state().gpioDenied;
+    l.trace("gpio-setup", {denied ? -1 : 0});
+  }
+  if (denied) errno = EACCES;
+  return denied ? -1 : 0;
 }
 
 void Board::gpioMode(int pin, int mode) {

@@ -3,8 +3,9 @@
 //   Board::open(dir)        the board in DIR, if one is there (the tools' view)
 //   Board::create(dir)      the board in DIR, made fresh when missing (the bench's view)
 //   rtc*()                  the clock chip at I2C address 104: 19 registers that tick
-//   i2c*()                  transfers as wiringPi's I2C calls make them, faults included
-//   gpio*() / setInput()    the GPIO header: modes, levels, pulls, inputs over time
+//   setRtcBus()             the bus as a Pi may offer it: missing, not permitted, held, no chip
+//   i2c*()                  the bus as the kernel's i2c-dev offers it to wiringPi, faults included
+//   gpio*() / setInput()    the GPIO header: modes, levels, pulls, inputs over time; access denied
 //   trace()                 every transfer and GPIO call, timestamped, with the caller's pid
 //   commands()              what the bench's stand-ins for outside programs were asked to do
 //
@@ -29,11 +30,22 @@ inline constexpr int kRtcAddress = 104;
 inline constexpr int kRtcRegisters = 19;
 inline constexpr int kPins = 64;
 
+// What a program on the Pi meets on /dev/i2c-1 (each fault named as `vboard rtc` names it).
+enum class RtcBus {
+  kOk,      // the bus opens and the clock answers
+  kNoBus,   // "nobus": no /dev/i2c-1, I2C is not enabled; opening fails with ENOENT
+  kDenied,  // "denied": the user is not in group i2c; opening fails with EACCES
+  kBusy,    // "busy": a kernel RTC driver holds 0x68; selecting it fails with EBUSY
+  kNoChip,  // "nochip": opening and selecting succeed, every transfer fails with ENXIO
+};
+const char* busName(RtcBus bus);
+std::optional<RtcBus> busFromName(const std::string& name);
+
 using Registers = std::array<std::uint8_t, kRtcRegisters>;
 
 // One line of the trace. `op` and `args`:
 //   i2c-setup  dev result        i2c-read  reg result        i2c-write reg value result
-//   gpio-setup result            gpio-mode pin mode          gpio-write pin level
+//   gpio-setup result (-1: denied)  gpio-mode pin mode       gpio-write pin level
 //   gpio-read  pin level         gpio-pull pin pud
 struct TraceEvent {
   std::int64_t us = 0;  // CLOCK_MONOTONIC, microseconds
@@ -69,22 +81,26 @@ class Board {
   void setRtcRegisters(const std::vector<std::uint8_t>& bytes, int first = 0);
   // 24-hour mode; the day of the week is 1 (Monday) to 7.
   void setRtcTime(int year, int month, int day, int hour, int minute, int second);
-  void setRtcPresent(bool present);
+  void setRtcBus(RtcBus bus);
   // -1: transfers succeed; 0: every transfer fails; n > 0: n more succeed, then all fail.
   void setRtcFailAfter(int n);
   void setRtcHold(bool hold);  // a held clock does not tick
 
-  // --- wiringPi's I2C calls ---
-  int i2cSetup(int devId);  // -1 when the chip is absent, else a descriptor number
-  int i2cRead(int handle, int reg);
-  int i2cWrite(int handle, int reg, int value);
+  // --- the I2C bus as the kernel offers it: a call that fails returns -1 and sets errno ---
+  int i2cOpen();                       // open("/dev/i2c-1"): a descriptor; ENOENT or EACCES
+  int i2cSelect(int fd, int address);  // ioctl I2C_SLAVE: 0; EBUSY when a driver holds the clock
+  int i2cSetup(int devId);             // both, as wiringPiI2CSetup makes them, traced
+  int i2cRead(int handle, int reg);    // a byte data read: 0-255; ENXIO (no chip), EIO (a failed transfer)
+  int i2cWrite(int handle, int reg, int value);  // a byte data write: 0
 
   // --- the GPIO header ---
   void setInput(int pin, int level);
   void setSchedule(int pin, const std::vector<LevelStep>& steps);  // last step holds
   void clearInput(int pin);  // back to what pull and output say
   PinState pin(int pin) const;
-  int gpioSetup();
+  // A user outside group gpio (and not root): the GPIO memory does not open.
+  void setGpioDenied(bool denied);
+  int gpioSetup();  // 0, or -1 with errno EACCES when denied; traced
   void gpioMode(int pin, int mode);
   void gpioWrite(int pin, int level);
   int gpioRead(int pin);

@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "bench.h"
@@ -21,6 +23,11 @@ Registers regs(std::initializer_list<std::uint8_t> first) {
 }
 
 std::vector<std::uint8_t> clockPart(const Registers& r) { return {r.begin(), r.begin() + 7}; }
+
+std::string slurp(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 }  // namespace
 
@@ -107,7 +114,7 @@ TEST(Board, TransfersTracedWithFaultsOnDemand) {
   const int other = board->i2cSetup(0x50);  // no chip answers there
   EXPECT_EQ(board->i2cRead(other, 0), -1);
 
-  board->setRtcPresent(false);
+  board->setRtcBus(simboard::RtcBus::kNoBus);
   EXPECT_EQ(board->i2cSetup(104), -1);
   EXPECT_EQ(board->i2cRead(fd, 0), -1);
 
@@ -123,6 +130,60 @@ TEST(Board, TransfersTracedWithFaultsOnDemand) {
   for (std::size_t i = 1; i < t.size(); ++i) EXPECT_LE(t[i - 1].us, t[i].us);
   ::close(fd);
   ::close(other);
+}
+
+// Each fault of the bus fails the step, with the errno, that the kernel's i2c-dev gives on a Pi.
+TEST(Board, BusFaultsFailTheStepTheKernelFails) {
+  using simboard::RtcBus;
+  bench::ScratchBoard board;
+  struct Case {
+    RtcBus bus;
+    int openError, selectError, readError;
+  };
+  for (const Case& c : {Case{RtcBus::kOk, 0, 0, 0}, Case{RtcBus::kNoBus, ENOENT, 0, 0},
+                        Case{RtcBus::kDenied, EACCES, 0, 0}, Case{RtcBus::kBusy, 0, EBUSY, 0},
+                        Case{RtcBus::kNoChip, 0, 0, ENXIO}}) {
+    SCOPED_TRACE(simboard::busName(c.bus));
+    EXPECT_EQ(simboard::busFromName(simboard::busName(c.bus)), c.bus);
+    board->setRtcBus(c.bus);
+    // Another program sees the fault: it is kept with the board's state.
+    EXPECT_NE(slurp(board->dir() / "state").find(std::string("rtc.bus ") + simboard::busName(c.bus) + "\n"),
+              std::string::npos);
+    errno = 0;
+    const int fd = board->i2cOpen();
+    EXPECT_EQ(fd < 0, c.openError != 0);
+    EXPECT_EQ(errno, c.openError);
+    if (fd < 0) continue;
+    errno = 0;
+    EXPECT_EQ(board->i2cSelect(fd, simboard::kRtcAddress), c.selectError ? -1 : 0);
+    EXPECT_EQ(errno, c.selectError);
+    if (!c.selectError) {
+      errno = 0;
+      EXPECT_EQ(board->i2cRead(fd, 0) < 0, c.readError != 0);
+      EXPECT_EQ(errno, c.readError);
+    }
+    ::close(fd);
+  }
+  EXPECT_FALSE(simboard::busFromName("absent"));
+  board->setRtcBus(RtcBus::kOk);
+  board->setRtcFailAfter(0);
+  const int fd = board->i2cSetup(simboard::kRtcAddress);
+  errno = 0;
+  EXPECT_EQ(board->i2cWrite(fd, 14, 0), -1);
+  EXPECT_EQ(errno, EIO) << "a transfer that fails on a bus that works";
+  ::close(fd);
+}
+
+TEST(Board, GpioThatDoesNotOpen) {
+  bench::ScratchBoard board;
+  EXPECT_EQ(board->gpioSetup(), 0);
+  board->setGpioDenied(true);
+  errno = 0;
+  EXPECT_EQ(board->gpioSetup(), -1);
+  EXPECT_EQ(errno, EACCES);
+  board->setGpioDenied(false);
+  EXPECT_EQ(board->gpioSetup(), 0);
+  EXPECT_EQ(simboard::describe(board->trace()), (std::vector<std::string>{"gpio-setup 0", "gpio-setup -1", "gpio-setup 0"}));
 }
 
 TEST(Board, PinsFollowPullsOutputsAndSchedules) {

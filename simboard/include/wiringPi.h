@@ -1,4 +1,5 @@
-// Simulated wiringPi: the GPIO calls the suite uses, acting on the virtual board.
+// Simulated wiringPi: the GPIO calls the suite uses, acting on the virtual board, with the
+// real library's declarations.
 #pragma once
 
 #ifdef __cplusplus
@@ -13,6 +14,7 @@ extern "C" {
 #define PUD_DOWN 1
 #define PUD_UP 2
 
+int wiringPiSetup(void);
 int wiringPiSetupGpio(void);
 void pinMode(int pin, int mode);
 void digitalWrite(int pin, int value);
