@@ -23,6 +23,8 @@ int wiringPiI2CWriteReg8(int fd, int reg, int data) {
   return -1;
 }
 
+int wiringPiSetup(void) { return 0; }
+
 int wiringPiSetupGpio(void) { return 0; }
 
 void pinMode(int pin, int mode) {
