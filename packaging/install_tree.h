@@ -6,10 +6,12 @@
 //   installed(rel)   a path of that tree, relative to the prefix
 //   shell(command)   a command of the build machine, its output and status
 //   hostHomes()      what the host has under the fixed homes, which no test may change
+//   machineRoot()    whether this runs as the machine's root, not in a user namespace
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -89,6 +91,15 @@ inline std::string hostHomes() {
     }
   }
   return view;
+}
+
+// In a user namespace (under qemu in packaging/check, say) an overlay needs options of its own
+// and device nodes cannot be made.
+inline bool machineRoot() {
+  std::ifstream map("/proc/self/uid_map");
+  unsigned long inside = 1, outside = 1, count = 0;
+  map >> inside >> outside >> count;
+  return geteuid() == 0 && inside == 0 && outside == 0 && count == 4294967295UL;
 }
 
 }  // namespace installtree

@@ -24,7 +24,7 @@ const std::string kReload = "systemctl --system daemon-reload\n";
 class MaintainerScripts : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "the installed tree is laid over " << kPrefix << ", which needs root";
+    if (!machineRoot()) GTEST_SKIP() << "needs the machine's root: the installed tree is laid over " << kPrefix;
     if (!fs::is_directory(kPrefix)) GTEST_SKIP() << kPrefix << " is missing here: there is nothing to lay the tree over";
     hostBefore_ = hostHomes();
     // deb-systemd-helper says the unit was installed and enabled before when `enabled` exists.

@@ -6,20 +6,18 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <vector>
 
 #include "bench.h"
+#include "install_tree.h"
 
 namespace fs = std::filesystem;
+using namespace installtree;
 
 namespace {
-
-void writeFile(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 // What the kernel and the firmware show of one Pi, as far as the check looks.
 struct FakePi {
@@ -158,7 +156,9 @@ const std::string kBind =
 class SetupCheck : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "the fake Pi is bound over /sys, /boot and /proc/cmdline, which needs root";
+    if (!machineRoot())
+      GTEST_SKIP() << "needs the machine's root: the fake Pi's device nodes are made, and its tree bound over "
+                      "/sys, /boot and /proc/cmdline";
     for (const char* path : {"/boot", "/etc/systemd/system"})
       if (!fs::is_directory(path)) GTEST_SKIP() << path << " is missing here: there is nothing to bind the fake Pi's over";
     writeFile(tmp_.path() / "helper", "#!/bin/sh\n");
