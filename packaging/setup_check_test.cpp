@@ -183,7 +183,7 @@ class SetupCheck : public ::testing::Test {
     return r;
   }
   bench::RunResult check(const FakePi& pi, bool helpers = true) {
-    return onPi(pi, "\"$t/orvix-setup\" -c; echo \"status $?\"", helpers);
+    return onPi(pi, "\"$t/orvix-setup\" --check; echo \"status $?\"", helpers);
   }
 
   static std::string helpersOk() {
