@@ -316,6 +316,24 @@ TEST_F(SetupCheck, UnderSudoTheCallersGroupsCountAndAHelperLinkThatLeadsNowhereI
             "NO /home/pi/bin/mcuload -> /usr/lib/orvix/mcuload, the loader, leads nowhere (sudo orvix-setup)\n");
 }
 
+TEST_F(SetupCheck, LinksMissingFromTheBoardUartAreToBeMadeByUdevUnlessAnOlderRuleInEtcHidesThePackages) {
+  if (!fs::is_directory("/etc/udev/rules.d")) GTEST_SKIP() << "/etc/udev/rules.d is missing here (Debian: udev)";
+  FakePi pi = pi3DisableBt();
+  pi.links = {{"serial0", "ttyAMA0"}};
+  const std::string names = "\"$t/orvix-setup\" -c | grep -E '^.. /dev/(ttyS0|Arduino) '; ";
+  auto r = onPi(pi, names);
+  EXPECT_EQ(r.out,
+            "NO /dev/ttyS0 is missing (sudo udevadm control --reload && sudo udevadm trigger)\n"
+            "NO /dev/Arduino is missing (sudo udevadm control --reload && sudo udevadm trigger)\n");
+  // What an earlier README had people do for the mini UART.
+  r = onPi(pi, "mkdir $t/udev && echo 'KERNEL==\"ttyS0\", SUBSYSTEM==\"tty\", SYMLINK+=\"Arduino\"' >$t/udev/99-orvix.rules && "
+               "mount --bind $t/udev /etc/udev/rules.d && " + names);
+  const std::string fix =
+      "(remove /etc/udev/rules.d/99-orvix.rules, which hides the rule of orvix-tools; "
+      "then sudo udevadm control --reload && sudo udevadm trigger)\n";
+  EXPECT_EQ(r.out, "NO /dev/ttyS0 is missing " + fix + "NO /dev/Arduino is missing " + fix);
+}
+
 TEST_F(SetupCheck, Pi5NeedsItsHeaderUartSwitchedOnAndIsAllOkOnceItIs) {
   auto r = check(pi5(false));
   EXPECT_EQ(r.out,
