@@ -13,12 +13,12 @@
 #include <sstream>
 
 #include "bench.h"
+#include "install_tree.h"
 
 namespace fs = std::filesystem;
+using namespace installtree;
 
 namespace {
-
-const fs::path kPrefix = ORVIX_PREFIX;
 
 std::vector<std::string> split(const std::string& text, char sep) {
   std::vector<std::string> parts;
@@ -28,55 +28,6 @@ std::vector<std::string> split(const std::string& text, char sep) {
 }
 
 const std::vector<std::string> kPrograms = split(ORVIX_PROGRAMS, ',');
-
-std::string quote(const std::string& text) {
-  std::string q = "'";
-  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-struct Shell {
-  std::string out;  // standard output and standard error
-  int status = -1;
-};
-
-// A command of the build machine (not on the bench: it reads or writes only temporary files).
-Shell shell(const std::string& command) {
-  Shell r;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// The build installed once per test program, as `cmake --install` does it on the Pi, under a
-// DESTDIR so the tree mirrors the real prefix.
-const fs::path& installRoot() {
-  static bench::TempDir dir;
-  static const bool done = [] {
-    const auto r = shell("DESTDIR=" + quote(dir.path().string()) + " " ORVIX_CMAKE " --install " +
-                         quote(ORVIX_BUILD_DIR));
-    if (r.status != 0) ADD_FAILURE() << "cmake --install failed:\n" << r.out;
-    return r.status == 0;
-  }();
-  (void)done;
-  return dir.path();
-}
-
-fs::path installed(const fs::path& rel) { return installRoot() / kPrefix.relative_path() / rel; }
 
 // Every file and link of the installed tree, relative to the prefix.
 std::set<std::string> installedFiles() {
@@ -92,30 +43,13 @@ std::string upper(std::string s) {
   return s;
 }
 
-// The fixed paths as the host has them now: orvix-setup must never change them.
-std::string hostHomes() {
-  std::string view;
-  for (const char* top : {"/home/pi", "/home/velmont"}) {
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(top, ec))) continue;
-    view += top;
-    view += '\n';
-    for (auto it = fs::recursive_directory_iterator(top, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-      view += it->path().string();
-      if (it->is_symlink()) view += " -> " + fs::read_symlink(it->path()).string();
-      view += '\n';
-    }
-  }
-  return view;
-}
-
 }  // namespace
 
 TEST(Install, PutsTheProgramsTheirPagesAndTheHelpersWhereThePiLooks) {
   std::set<std::string> expected = {
       "sbin/orvix-setup",
       "share/man/man8/orvix-setup.8.gz",
+      "share/man/man8/clocksync.service.8.gz",
       "lib/orvix/mcuload",
       std::string(ORVIX_SYSTEMD_UNIT_DIR) + "/clocksync.service",
       std::string(ORVIX_UDEV_RULES_DIR) + "/99-orvix.rules",
@@ -127,8 +61,10 @@ TEST(Install, PutsTheProgramsTheirPagesAndTheHelpersWhereThePiLooks) {
     expected.insert("share/man/man1/" + tool + ".1.gz");
   }
   if (ORVIX_SKETCHES) {
-    for (const char* sketch : {"LinkTest", "WaitSketch", "CommandSketch"})
+    for (const char* sketch : {"LinkTest", "WaitSketch", "CommandSketch"}) {
       expected.insert(std::string("lib/orvix/mcusketches/") + sketch + ".hex");
+      expected.insert(std::string("share/doc/orvix-tools/sketches/") + sketch + ".ino");
+    }
   }
   EXPECT_EQ(kPrograms.size(), 16u);
   EXPECT_EQ(installedFiles(), expected);
@@ -150,7 +86,7 @@ TEST(Install, LeavesOutTheBenchTheSimulatedBoardAndTheTests) {
 }
 
 TEST(Install, EachManualPageNamesItsProgramAndRendersWithoutWarnings) {
-  std::vector<std::pair<std::string, std::string>> pages = {{"orvix-setup", "8"}};
+  std::vector<std::pair<std::string, std::string>> pages = {{"orvix-setup", "8"}, {"clocksync.service", "8"}};
   for (const auto& tool : kPrograms) pages.emplace_back(tool, "1");
   for (const auto& [name, section] : pages) {
     const fs::path gz = installed("share/man/man" + section + "/" + name + "." + section + ".gz");
@@ -338,19 +274,21 @@ TEST_F(Setup, RemoveTakesAwayOnlyItsOwnLinks) {
 TEST_F(Setup, HelpNamesItsPrefixAndABadWordIsAUsageError) {
   const std::string l = lib().string();
   const std::string help =
-      "Usage: orvix-setup [-r | -h]\n"
+      "Usage: orvix-setup [-c | -r | -h]\n"
       "Links what the Orvix tools expect at fixed paths:\n"
       "  /home/pi/bin/mcuload               -> " + l + "/mcuload\n"
       "  /home/pi/bin/mcusketches/NAME.hex  -> " + l + "/mcusketches/NAME.hex\n"
       "  /home/velmont/avrdude              -> /usr/bin/avrdude\n"
       "  /home/velmont/avrdude.conf         -> /etc/avrdude.conf\n"
       "Nothing already there is replaced, unless it is one of these links.\n"
-      "  -r  remove these links, where they still point where orvix-setup put them\n"
-      "  -h  this help\n"
+      "  -c, --check  check the set-up of this Pi, one line per item, and change nothing:\n"
+      "               the board UART and its names, I2C, the groups, these paths\n"
+      "  -r           remove these links, where they still point where orvix-setup put them\n"
+      "  -h           this help\n"
       "Run it as root: sudo orvix-setup\n";
   auto r = onBench("\"$setup\" -h; echo \"status $?\"; list");
   EXPECT_EQ(r.out, help + "status 0\n");
-  for (const char* words : {"-x", "-r -r", "--help"}) {
+  for (const char* words : {"-x", "-r -r", "--help", "-c -c"}) {
     r = onBench(std::string("\"$setup\" ") + words + "; echo \"status $?\"; list");
     EXPECT_EQ(r.out, "status 2\n") << words;
     EXPECT_EQ(r.err, help) << words;
