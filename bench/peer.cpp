@@ -364,13 +364,14 @@ void SketchPeer::loop() {
         if (n > 0) {
           const std::int64_t us = monotonicMicros();
           std::string bytes = buffer.substr(0, static_cast<std::size_t>(n));
+          // Heard first, so that whoever waits for these bytes finds what they caused.
+          hear(strict_ ? bytes : echo.filter(bytes, us), us);
           {
             std::lock_guard lock(mutex_);
             receivedBytes_ += bytes;
             received_.push_back({us, bytes});
           }
           changed_.notify_all();
-          hear(strict_ ? bytes : echo.filter(bytes, us), us);
           continue;
         }
         if (n < 0 && errno == EINTR) continue;
