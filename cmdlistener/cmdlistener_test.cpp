@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -286,11 +288,17 @@ TEST_F(Cmdlistener, ACommandThatCannotStartGetsNO) {
   EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo never\n> NO\n<GetAnswer\n>\n<End>\n");
 }
 
-TEST_F(Cmdlistener, AStartIsJudgedByItsResultNotByErrno) {
-  // Started with SIGCHLD ignored, the children reap themselves: closing the first command's
-  // stream fails (ECHILD), yet the second command starts.
+TEST_F(Cmdlistener, StartedWithSigchldIgnoredItSetsItBack) {
+  // Ignored, the commands would reap themselves and closing a command's stream could not
+  // wait for its end: the listener sets SIGCHLD back first.
   start({.argv = {"env", "--ignore-signal=CHLD", "cmdlistener"}});
   exchange("$$$Ardu echo one\n", "OK\n");
+  std::ifstream status("/proc/" + std::to_string(tool->pid()) + "/status");
+  std::string ignored;
+  for (std::string key; status >> key;)
+    if (key == "SigIgn:") status >> ignored;
+  ASSERT_FALSE(ignored.empty());
+  EXPECT_EQ(std::stoull(ignored, nullptr, 16) & (1ull << (SIGCHLD - 1)), 0u) << ignored;
   exchange("$$$Ardu echo two\n", "OK\n");
   exchange("$$$Resp \n", "two\n");
   auto r = end();
