@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 
-// VMIN and VTIME share no slot with the editing characters here, as they do on some systems.
+// Disabling the editing characters must leave VMIN and VTIME alone; some systems give them a slot in common.
 static_assert(std::none_of(std::begin(kEditChars), std::end(kEditChars), [](int c) { return c == VMIN || c == VTIME; }));
 
 namespace ports {
