@@ -110,6 +110,7 @@ struct Chunk {
 // and the like in canonical mode, which depends on what came before, is not foreseen).
 // All it sends (answer chunks, sendAt, send) goes out on the one line in order of time, each
 // piece whole before the next; a piece that does not fit is finished while reading goes on.
+// A strict peer is a sketch written to the protocol as the documents state it instead: see strict().
 // The Line must outlive its peer.
 class SketchPeer {
  public:
@@ -125,6 +126,15 @@ class SketchPeer {
   SketchPeer& onLine(std::string line, std::string answer, int delayMs = 0);
   // Send `bytes` `ms` milliseconds after start().
   SketchPeer& sendAt(int ms, std::string bytes);
+  // From now on, as a sketch that answers with Serial.println and expects nothing back: each
+  // line end of an answer goes out as CR LF (a "\n" not already after a "\r" becomes "\r\n"),
+  // and the tool's bytes must be exactly lines that a rule names, each ended by "\n" alone. Any
+  // other byte (an echo, a CR, a line no rule names, a line left unfinished) is a protocol
+  // error, kept for the test in protocolErrors(); no echo is foreseen or left out. Before start().
+  SketchPeer& strict();
+  // The strict peer's protocol errors so far, each with the bytes concerned in C escapes; a
+  // line still unfinished is one too.
+  std::vector<std::string> protocolErrors() const;
 
   void start();
   void stop();
@@ -165,6 +175,7 @@ class SketchPeer {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   bool started_ = false;
+  bool strict_ = false;
   int wake_[2] = {-1, -1};
   std::int64_t startUs_ = 0;
   mutable std::mutex mutex_;  // guards what follows
@@ -173,6 +184,8 @@ class SketchPeer {
   std::vector<Timed> timed_;  // sendAt before start()
   std::vector<Received> received_;
   std::string receivedBytes_;
+  std::vector<std::string> protocolErrors_;
+  std::string unfinished_;  // of a strict peer: the tool's bytes since its last line end
   std::vector<std::int64_t> sent_;
   std::vector<Outgoing> outbox_;
 };

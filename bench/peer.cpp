@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cerrno>
 #include <chrono>
 #include <optional>
@@ -78,6 +79,42 @@ std::string echoOf(const termios& t, std::string_view bytes) {
   return echo;
 }
 
+// Bytes as C escapes, for a message.
+std::string escaped(std::string_view bytes) {
+  std::string out;
+  for (const unsigned char c : bytes) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c >= 0x7f) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// An answer as Serial.println sends its lines: every "\n" not already after a "\r" gets one.
+std::vector<Chunk> withCrLf(std::vector<Chunk> answer) {
+  char before = 0;
+  for (Chunk& chunk : answer) {
+    std::string bytes;
+    for (const char c : chunk.bytes) {
+      if (c == '\n' && before != '\r') bytes += '\r';
+      bytes += c;
+      before = c;
+    }
+    chunk.bytes = std::move(bytes);
+  }
+  return answer;
+}
+
 // Takes the peer's own echo out of what it reads. The echo comes back in order, but the tool's
 // own output can cut into it (while the slave holds input back, its echo waits too), so a byte
 // read that is the next byte of the echo is taken as echo. An echo that stops coming (input
@@ -147,6 +184,20 @@ SketchPeer& SketchPeer::sendAt(int ms, std::string bytes) {
   return *this;
 }
 
+SketchPeer& SketchPeer::strict() {
+  std::lock_guard lock(mutex_);
+  if (started_) throw std::logic_error("SketchPeer::strict: after start");
+  strict_ = true;
+  return *this;
+}
+
+std::vector<std::string> SketchPeer::protocolErrors() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> all = protocolErrors_;
+  if (!unfinished_.empty()) all.push_back("unfinished line \"" + escaped(unfinished_) + "\"");
+  return all;
+}
+
 void SketchPeer::send(const std::string& bytes) {
   {
     std::lock_guard lock(mutex_);
@@ -202,8 +253,13 @@ std::vector<std::int64_t> SketchPeer::sentTimes() const {
 void SketchPeer::heard(const std::string& line, std::int64_t us) {
   std::lock_guard lock(mutex_);
   auto rule = std::find_if(rules_.begin(), rules_.end(), [&](const Rule& r) { return r.line == line; });
-  if (rule == rules_.end() || rule->answer.empty()) return;
-  outbox_.push_back({us + std::int64_t{rule->answer.front().delayMs} * 1000, rule->answer});
+  if (rule == rules_.end()) {
+    if (strict_) protocolErrors_.push_back("unexpected line \"" + escaped(line) + "\\n\"");
+    return;
+  }
+  if (rule->answer.empty()) return;
+  outbox_.push_back({us + std::int64_t{rule->answer.front().delayMs} * 1000,
+                     strict_ ? withCrLf(rule->answer) : rule->answer});
 }
 
 void SketchPeer::loop() {
@@ -221,9 +277,14 @@ void SketchPeer::loop() {
         line += c;
         continue;
       }
-      while (!line.empty() && line.back() == '\r') line.pop_back();
+      // A strict sketch takes the line as it came: a CR in it makes it a line no rule names.
+      while (!strict_ && !line.empty() && line.back() == '\r') line.pop_back();
       heard(line, us);
       line.clear();
+    }
+    if (strict_) {
+      std::lock_guard lock(mutex_);
+      unfinished_ = line;
     }
   };
 
@@ -303,13 +364,14 @@ void SketchPeer::loop() {
         if (n > 0) {
           const std::int64_t us = monotonicMicros();
           std::string bytes = buffer.substr(0, static_cast<std::size_t>(n));
+          // Heard first, so that whoever waits for these bytes finds what they caused.
+          hear(strict_ ? bytes : echo.filter(bytes, us), us);
           {
             std::lock_guard lock(mutex_);
             receivedBytes_ += bytes;
             received_.push_back({us, bytes});
           }
           changed_.notify_all();
-          hear(echo.filter(bytes, us), us);
           continue;
         }
         if (n < 0 && errno == EINTR) continue;

@@ -497,6 +497,59 @@ TEST(SketchPeerEcho, AnEchoThatNeverComesIsGivenUp) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The strict sketch
+
+TEST(SketchPeerStrict, AnswersEachLineEndAsCrLfOnce) {
+  Line line;
+  makeRaw(line);
+  SketchPeer peer(line);
+  peer.onLine("?", std::vector<Chunk>{{0, "Link"}, {0, "Test\n"}, {0, "two\r"}, {0, "\nthree\r\n"}}).strict();
+  peer.start();
+  writeAll(line.slave(), "?\n");
+  EXPECT_EQ(readBytes(line.slave(), 22), "LinkTest\r\ntwo\r\nthree\r\n");
+  EXPECT_FALSE(readable(line.slave(), 200));
+  EXPECT_EQ(peer.protocolErrors(), std::vector<std::string>{});
+}
+
+TEST(SketchPeerStrict, EveryByteOutsideTheExpectedLinesIsAnError) {
+  Line line;
+  makeRaw(line);
+  SketchPeer peer(line);
+  peer.onLine("?", "LinkTest\n").onLine("quiet", "").strict();
+  peer.start();
+  // A CR before the line end, a line no rule names, control bytes, and a line left open.
+  writeAll(line.slave(), "?\r\nquiet\nother\n\x03\x7f\n?\nhalf");
+  EXPECT_EQ(readBytes(line.slave(), 10), "LinkTest\r\n");  // to the one line that matched
+  ASSERT_TRUE(peer.waitReceived("half", 2000));
+  EXPECT_EQ(peer.protocolErrors(), (std::vector<std::string>{"unexpected line \"?\\r\\n\"", "unexpected line \"other\\n\"",
+                                                             "unexpected line \"\\x03\\x7f\\n\"",
+                                                             "unfinished line \"half\""}));
+  EXPECT_FALSE(readable(line.slave(), 200));
+}
+
+TEST(SketchPeerStrict, AnEchoIsAnError) {
+  Line line;  // the tty's defaults: LF sent as CR LF, and what the sketch sends echoed
+  SketchPeer peer(line);
+  peer.onLine("?", "LinkTest\n").strict();
+  peer.start();
+  writeAll(line.slave(), "?\n");
+  ASSERT_TRUE(peer.waitReceived("?\r\n", 2000));
+  peer.send("LinkTest\r\n");
+  EXPECT_EQ(readOnce(line.slave()), "LinkTest\n");  // its CR read as a line end of its own
+  ASSERT_TRUE(peer.waitReceived("LinkTest\r\n\r\n", 2000)) << peer.receivedBytes();
+  EXPECT_EQ(peer.protocolErrors(),
+            (std::vector<std::string>{"unexpected line \"?\\r\\n\"", "unexpected line \"LinkTest\\r\\n\"",
+                                      "unexpected line \"\\r\\n\""}));
+}
+
+TEST(SketchPeerStrict, OnlyBeforeStart) {
+  Line line;
+  SketchPeer peer(line);
+  peer.start();
+  EXPECT_THROW(peer.strict(), std::logic_error);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Life of the peer
 
 TEST(SketchPeerLife, StartingTwiceIsAnError) {

@@ -1,11 +1,13 @@
-// Test support for the serial tools: a scripted sketch on a line of its own, and
-// the small waits and limits their tests share.
+// Test support for the serial tools: a scripted sketch on a line of its own, a sketch
+// written to the protocol, and the small waits and limits their tests share.
 #pragma once
 
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <atomic>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -33,6 +35,69 @@ struct Sketch {
   Line line;
   SketchPeer peer{line};
 };
+
+// How a line is set up before a tool first opens it: with the settings a Pi's UART has before
+// anyone configures it (the tty defaults: canonical, echo, ICRNL, ONLCR, ISIG, IXON), or raw.
+enum class LineStart { piDefaults, raw };
+
+inline std::string nameOf(LineStart start) { return start == LineStart::piDefaults ? "PiDefaults" : "Raw"; }
+inline void PrintTo(LineStart start, std::ostream* os) { *os << nameOf(start); }
+
+// A sketch written to the protocol as the documents state it, on a line of its own: it answers
+// each request it knows with CR LF line ends, expects nothing back, and keeps every other byte
+// the tool sends as a protocol error (SketchPeer::strict).
+struct ProtocolSketch {
+  explicit ProtocolSketch(LineStart start, std::vector<std::pair<std::string, std::string>> answers = {{"?", "LinkTest\n"}}) {
+    if (start == LineStart::raw) {
+      termios t = line.settings();
+      cfmakeraw(&t);
+      tcsetattr(line.slave(), TCSANOW, &t);
+    }
+    for (auto& [request, answer] : answers) peer.onLine(std::move(request), std::move(answer));
+    peer.strict();
+    peer.start();
+  }
+  // Bytes left unread on the tool's side, for the next run to find.
+  int pending() const {
+    int n = -1;
+    ioctl(line.slave(), FIONREAD, &n);
+    return n;
+  }
+  Line line;
+  SketchPeer peer{line};
+};
+
+// A sketch that never pauses: from the moment the tool has set the line up (its echo off, so
+// that none of this is echoed as the line's start settings would), `bytes` every `everyMs`
+// milliseconds until the chatter goes.
+class Chatter {
+ public:
+  Chatter(SketchPeer& peer, const Line& line, std::string bytes, int everyMs = 20)
+      : thread_([this, &peer, &line, bytes = std::move(bytes), everyMs] {
+          while (!stop_ && (line.settings().c_lflag & ECHO) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          while (!stop_) {
+            peer.send(bytes);
+            std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
+          }
+        }) {}
+  ~Chatter() {
+    stop_ = true;
+    thread_.join();
+  }
+  Chatter(const Chatter&) = delete;
+  Chatter& operator=(const Chatter&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// `bytes` `n` times over.
+inline std::string times(int n, const std::string& bytes) {
+  std::string all;
+  for (int i = 0; i < n; ++i) all += bytes;
+  return all;
+}
 
 // Until bytes wait unread on the tool's side of the line (at most 0.5 s).
 inline void waitPending(const Line& line) {

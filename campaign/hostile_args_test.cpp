@@ -93,11 +93,11 @@ TEST_F(HostileArgs, ClockToolsWithoutOptionsIgnoreEveryWord) {
 
 // sketchcheck compares its word with the answer "LinkTest": only the empty word matches,
 // and whatever the word, the tool sends the identity query alone.
+// The serial tools run on a line with the Pi's start settings, which they make transparent.
 TEST_F(HostileArgs, SketchcheckComparesEachWordAndSendsOnlyTheQuery) {
   for (const Hostile& h : hostileWords()) {
     SCOPED_TRACE(h.name);
     bench::Sketch sketch("LinkTest\n");
-    sketch.raw();
     auto r = run({.argv = {"sketchcheck", h.value}, .lines = {{"/dev/ttyS0", sketch.line.slavePath()}}});
     EXPECT_EQ(r.out, h.value.empty() ? "YES\n" : "NO\n");
     EXPECT_EQ(r.status, h.value.empty() ? 0 : 1);
@@ -112,7 +112,6 @@ TEST_F(HostileArgs, QueryToolsSendEachWordUnchanged) {
     for (const Hostile& h : hostileWords()) {
       SCOPED_TRACE(std::string(tool) + " " + h.name);
       bench::Sketch sketch;
-      sketch.raw();
       WriteWatch watch(*board);
       bench::Process p(*board, {.argv = {tool, h.value},
                                 .lines = {{"/dev/ttyS0", sketch.line.slavePath()}},
@@ -133,7 +132,6 @@ TEST_F(HostileArgs, QueryToolsSendEachWordUnchanged) {
 // whichsketch gives its help for "-h" alone; every other word is ignored and the query runs.
 TEST_F(HostileArgs, WhichsketchIgnoresEveryWord) {
   bench::Sketch sketch("LinkTest\n");
-  sketch.raw();
   for (const Hostile& h : hostileWords()) {
     SCOPED_TRACE(h.name);
     auto r = run({.argv = {"whichsketch", h.value}, .lines = {{"/dev/ttyS0", sketch.line.slavePath()}}});

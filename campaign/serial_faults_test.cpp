@@ -30,6 +30,17 @@ class SerialFaults : public ::testing::Test {
 
 double msBetween(std::int64_t fromUs, std::int64_t toUs) { return static_cast<double>(toUs - fromUs) / 1000; }
 
+const std::string kStart = "Intercepting commands from serial port...\n  format: $$$Ardu command... 'lf'\n";
+
+// The settings of the line behind `path`, as the tools left them.
+termios settingsOf(const std::string& path) {
+  termios t{};
+  const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_EQ(tcgetattr(fd, &t), 0);
+  close(fd);
+  return t;
+}
+
 // --- sketchcheck ---
 // Documented: drains input until 0.1 s of silence, sends "?\n", waits at most 200 polls 10 ms
 // apart for a first byte, then reads byte by byte until 0.1 s of silence, a read that yields
@@ -75,9 +86,9 @@ TEST_F(SerialFaults, SketchcheckStopsAnEndlessLineAt511Bytes) {
   EXPECT_LT(campaign::lastOutputUs(r), floodEnd - 300000) << "it waited for the line to end";
 }
 
-// The three query tools drain input until 0.1 s of silence: a flood that never pauses holds
-// back the request for as long as it lasts, and the request goes out once it stops.
-TEST_F(SerialFaults, QueryToolsHoldTheRequestBackWhileAFloodLasts) {
+// The three query tools drain input until 0.1 s of silence, for at most 1 s: a shorter flood
+// holds back the request for as long as it lasts, and the request goes out once it stops.
+TEST_F(SerialFaults, QueryToolsHoldTheRequestBackWhileAShortFloodLasts) {
   for (const char* tool : {"sketchcheck", "sketchquery", "sketchqueryblock"}) {
     SCOPED_TRACE(tool);
     OwnLine line;
@@ -91,6 +102,95 @@ TEST_F(SerialFaults, QueryToolsHoldTheRequestBackWhileAFloodLasts) {
     EXPECT_EQ(r.out, std::string(tool) == "sketchcheck" ? "NO\n" : "LinkTest\n");
     EXPECT_EQ(line.got(), "?\n");
   }
+}
+
+// A flood that never stops: the request goes out after 1 s of it, and each tool ends as it
+// would with a sketch that answers at once and talks on: sketchcheck after 511 bytes,
+// sketchqueryblock after a line, sketchquery after 2 s of copying.
+TEST_F(SerialFaults, QueryToolsEndAgainstAFloodThatNeverStops) {
+  struct Case {
+    const char* tool;
+    double endS;      // after the start: the second of discarding, then the tool's own part
+    std::string out;  // all it prints, or for sketchquery how its copy begins
+  };
+  for (const Case& c : {Case{"sketchcheck", 1.0, "NO\n"}, Case{"sketchqueryblock", 1.0, "LinkTest\n"},
+                        Case{"sketchquery", 3.0, "LinkTest\nLinkTest\n"}}) {
+    SCOPED_TRACE(c.tool);
+    OwnLine line;
+    auto p = start(line, "/dev/ttyS0", {c.tool, "?"});
+    const std::int64_t from = bench::monotonicMicros();
+    std::int64_t askedUs = -1;
+    while (p->running() && bench::monotonicMicros() - from < 5'000'000) {
+      line.flood("LinkTest\n", 20);
+      if (askedUs < 0 && line.got().find("?\n") != std::string::npos) askedUs = bench::monotonicMicros();
+    }
+    auto r = p->wait();
+    expectSound(r);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(line.got(), "?\n");
+    ASSERT_GT(askedUs, 0);
+    EXPECT_GT(msBetween(r.startUs, askedUs), 950);
+    EXPECT_LT(msBetween(r.startUs, askedUs), 1350);
+    EXPECT_GT(msBetween(r.startUs, r.endUs), c.endS * 1000 - 50);
+    EXPECT_LT(msBetween(r.startUs, r.endUs), c.endS * 1000 + 400);
+    if (std::string(c.tool) == "sketchquery")
+      EXPECT_TRUE(r.out.starts_with(c.out)) << r.out.substr(0, 40);
+    else
+      EXPECT_EQ(r.out, c.out);
+  }
+}
+
+// One program of the suite at a time on a line: while one holds it, the others wait 2 s
+// for it, then give up with their "cannot open" line, having neither sent a byte nor changed
+// a setting of the first one's. The first goes on undisturbed.
+TEST_F(SerialFaults, AProgramThatFindsTheLineTakenGivesUpAfter2s) {
+  OwnLine line;
+  auto first = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
+  ASSERT_TRUE(line.waitGot("?\n"));
+  const termios before = settingsOf(line.slavePath());
+  struct Case {
+    std::string device;
+    std::vector<std::string> argv;
+    std::string out;
+  };
+  const std::string cannot = "Impossible to open serial port!";
+  const std::vector<Case> cases = {
+      {"/dev/ttyS0", {"sketchcheck", "LinkTest"}, cannot},
+      {"/dev/ttyS0", {"sketchquery", "?"}, cannot},
+      {"/dev/ttyS0", {"sketchqueryblock", "?"}, cannot},
+      {"/dev/ttyS0", {"whichsketch"}, cannot},
+      {"/dev/ttyS0", {"cmdlistener"}, kStart + cannot},
+      {"/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"}, cannot},
+  };
+  std::vector<std::unique_ptr<bench::Process>> others;
+  for (const Case& c : cases) others.push_back(start(line, c.device, c.argv));
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].argv[0]);
+    auto r = others[i]->wait();
+    expectSound(r);
+    EXPECT_EQ(r.out, cases[i].out);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_GT(r.seconds, 1.95);
+    EXPECT_LT(r.seconds, 2.6);
+  }
+  EXPECT_EQ(line.got(), "?\n");
+  const termios after = settingsOf(line.slavePath());
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
+  EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+  EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
+
+  // The next one waits while the first finishes within the 2 s, then has the line.
+  auto next = start(line, "/dev/ttyS0", {"whichsketch"});
+  std::this_thread::sleep_for(500ms);
+  line.send("LinkTest\n");
+  auto r = first->wait();
+  EXPECT_EQ(r.out, "LinkTest\n");
+  ASSERT_TRUE(line.waitGot("?\n?\n"));
+  line.send("Other\n");
+  r = next->wait();
+  EXPECT_EQ(r.out, "Other\n\n");
+  EXPECT_EQ(r.status, 0);
 }
 
 // A sketch that vanishes mid-answer: what came is all the answer, and the tool ends at once
@@ -413,8 +513,6 @@ TEST_F(SerialFaults, PinwaitReportsASketchThatVanishes) {
 // whose first 8 bytes are a keyword and ignores all others; the command text is a C string,
 // so it ends at its first NUL. It ends with status 0 on "$$$Cend ", and with a line beginning
 // "NO" and status 255 when the device hangs up or goes.
-
-const std::string kStart = "Intercepting commands from serial port...\n  format: $$$Ardu command... 'lf'\n";
 
 TEST_F(SerialFaults, CmdlistenerRunsACommandOnlyUpToItsFirstNul) {
   OwnLine line;  // non-canonical: in canonical mode the terminal may take a NUL for a line end

@@ -1,6 +1,7 @@
 // cmdlistener: runs the shell commands that the sketch sends over the serial line and
 // relays their output back to it.
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "seriallink.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -37,12 +39,16 @@ void reply(const char* word) {
   std::printf("> %s\n", word);
 }
 
-void execCommand() {
-  std::puts("<Command>");
+void closeCommand() {
   if (pout != nullptr) {
     pclose(pout);
     pout = nullptr;
   }
+}
+
+void execCommand() {
+  std::puts("<Command>");
+  closeCommand();
   const char* text = rbuff.c_str() + kKeyLength;
   if (*text == '\0') {
     reply("OK");
@@ -51,6 +57,14 @@ void execCommand() {
   std::printf("command: %s", text);
   pout = popen(text, "r");
   reply(pout != nullptr ? "OK" : "NO");
+}
+
+// A command line longer than rbuff would run cut short, which can be another command: it is
+// refused whole, as a command that cannot start.
+void refuseCommand() {
+  std::puts("<Command>");
+  closeCommand();
+  reply("NO");
 }
 
 void getAnswer() {
@@ -63,7 +77,9 @@ void getAnswer() {
   for (bool more = true; more;) {
     wbuff.clear();
     more = readPiece(pout, wbuff);
+    // Each piece at once: a last one without a line end must not wait for the next reply.
     std::fwrite(wbuff.data(), 1, wbuff.size(), serout);
+    std::fflush(serout);
     std::fwrite(wbuff.data(), 1, wbuff.size(), stdout);
   }
 }
@@ -86,8 +102,11 @@ void checkDevice() {
 
 void ciclo() {
   rbuff.clear();
+  bool refused = false;  // the rest of a refused command line is still coming
   while (run) {
-    if (!readPiece(serinp, rbuff)) {
+    // A CR LF line end comes as "\n": sketches that end their lines so mean the command
+    // without the CR.
+    if (!readLine(serinp, rbuff, kPieceMax)) {
       // A timed read ended empty, or the read failed: the part of the line read so far
       // waits for its rest.
       checkDevice();
@@ -95,14 +114,20 @@ void ciclo() {
       usleep(1000);
       continue;
     }
-    // Sketches that end their lines with CR LF mean the command without the CR.
-    if (rbuff.ends_with("\r\n")) rbuff.erase(rbuff.size() - 2, 1);
-    if (rbuff.starts_with("$$$Ardu "))
-      execCommand();
-    else if (rbuff.starts_with("$$$Resp "))
+    const bool cut = rbuff.back() != '\n';
+    if (refused) {
+      refused = cut;  // the rest of a refused command is never a line of its own
+    } else if (rbuff.starts_with("$$$Ardu ")) {
+      refused = cut;
+      if (cut)
+        refuseCommand();
+      else
+        execCommand();
+    } else if (rbuff.starts_with("$$$Resp ")) {
       getAnswer();
-    else if (rbuff.starts_with("$$$Cend "))
+    } else if (rbuff.starts_with("$$$Cend ")) {
       endProgram();
+    }
     rbuff.clear();
   }
 }
@@ -110,6 +135,9 @@ void ciclo() {
 }  // namespace
 
 int main() {
+  openStandardFds();
+  // Started with SIGCHLD ignored, pclose could not wait for a command's end.
+  signal(SIGCHLD, SIG_DFL);
   std::puts("Intercepting commands from serial port...");
   std::puts("  format: $$$Ardu command... 'lf'");
   init(ports::cmdlistener);

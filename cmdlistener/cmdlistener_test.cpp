@@ -6,12 +6,20 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <fstream>
 #include <memory>
 #include <thread>
 
 #include "bench.h"
+#include "sketch.h"
 
 namespace {
+
+using bench::LineStart;
+using bench::ProtocolSketch;
+
+const std::vector<std::string> kNoErrors;
 
 const std::string kStart = "Intercepting commands from serial port...\n  format: $$$Ardu command... 'lf'\n";
 constexpr int kReplyMs = 5000;  // generous: a reply normally comes within milliseconds
@@ -71,34 +79,55 @@ class Cmdlistener : public ::testing::Test {
   std::string sent;  // what the tool is expected to have sent so far
 };
 
+// A sketch written to the protocol, on a line that starts with the Pi's settings or raw: its
+// lines end with CR LF, and it expects back only the replies and the command's output.
+class CmdlistenerProtocol : public ::testing::TestWithParam<LineStart> {
+ protected:
+  bench::ScratchBoard board;
+};
+
+// Until the tool has set the line up: what the sketch sends from then on meets its settings.
+bool waitSetUp(const bench::Line& line) {
+  for (int i = 0; i < 2000; ++i) {
+    if ((line.settings().c_lflag & ECHO) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
 }  // namespace
+
+TEST_P(CmdlistenerProtocol, ThreeListenersInARowAnswerWithTheirBytesAlone) {
+  ProtocolSketch sketch(GetParam(), {{"OK", ""}, {"hello", ""}});
+  std::string expected;
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    bench::Process tool(*board, runSpec);
+    ASSERT_TRUE(waitSetUp(sketch.line));
+    sketch.peer.send("$$$Ardu echo hello\r\n");
+    ASSERT_TRUE(sketch.peer.waitReceived(expected += "OK\n", kReplyMs)) << sketch.peer.receivedBytes();
+    sketch.peer.send("$$$Resp \r\n");
+    ASSERT_TRUE(sketch.peer.waitReceived(expected += "hello\n", kReplyMs)) << sketch.peer.receivedBytes();
+    sketch.peer.send("$$$Cend \r\n");
+    auto r = tool.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo hello\n> OK\n<GetAnswer\nhello\n<End>\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), expected);
+    EXPECT_EQ(sketch.pending(), 0);
+  }
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, CmdlistenerProtocol, ::testing::Values(LineStart::piDefaults, LineStart::raw),
+                         [](const auto& p) { return bench::nameOf(p.param); });
 
 TEST(CmdlistenerAlone, NoPortAfterTheStartLines) {
   bench::ScratchBoard board;
   auto r = bench::run(*board, {.argv = {"cmdlistener", "ignored", "words"}});
   EXPECT_EQ(r.out, kStart + "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
-}
-
-TEST(CmdlistenerDefaultLine, RunsACommandAndRelaysItsOutput) {
-  // The Pi's default line: echo on, LF sent as CR LF.
-  bench::ScratchBoard board;
-  bench::Line line;
-  bench::SketchPeer peer(line);
-  peer.start();
-  bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-  runSpec.lines["/dev/ttyS0"] = line.slavePath();
-  bench::Process tool(*board, runSpec);
-  peer.send("$$$Ardu echo hello\n");
-  ASSERT_TRUE(peer.waitReceived("OK\r\n", kReplyMs)) << peer.receivedBytes();
-  peer.send("$$$Resp \n");
-  ASSERT_TRUE(peer.waitReceived("$$$Resp \r\nhello\r\n", kReplyMs)) << peer.receivedBytes();
-  peer.send("$$$Cend \n");
-  auto r = tool.wait();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo hello\n> OK\n<GetAnswer\nhello\n<End>\n");
-  // Each line of the sketch comes back as its echo, before the tool's answer to it.
-  EXPECT_EQ(peer.receivedBytes(), "$$$Ardu echo hello\r\nOK\r\n$$$Resp \r\nhello\r\n$$$Cend \r\n");
 }
 
 TEST_F(Cmdlistener, RelaysTheWholeOutputByteForByte) {
@@ -115,10 +144,10 @@ TEST_F(Cmdlistener, RelaysTheWholeOutputByteForByte) {
   exchange("$$$Resp \n", "a b\n\n\tc\n");
   exchange("$$$Ardu true\n", "OK\n");
   exchange("$$$Resp \n", "");  // no output: nothing at all
-  // A last piece without a line end waits in the line's buffer for the next one.
+  // A last piece without a line end goes at once too.
   exchange("$$$Ardu printf 'no end'\n", "OK\n");
-  exchange("$$$Resp \n", "");
-  exchange("$$$Ardu true\n", "no endOK\n");
+  exchange("$$$Resp \n", "no end");
+  exchange("$$$Ardu true\n", "OK\n");
   auto r = end();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kStart + "<Command>\ncommand: printf '%0600d\\n' 7\n> OK\n<GetAnswer\n" + long1 +
@@ -179,23 +208,41 @@ TEST_F(Cmdlistener, OtherLinesAreIgnored) {
   EXPECT_EQ(peer.receivedBytes(), sent);
 }
 
-TEST_F(Cmdlistener, LinesOver511BytesAreReadInParts) {
+TEST_F(Cmdlistener, ACommandLineLongerThan511BytesIsRefusedWhole) {
   start();
-  // Only a part that begins with a keyword acts.
+  // Another line is read in parts, and only a part that begins with a keyword acts.
   exchange(std::string(511, '-') + "$$$Ardu echo tail\n", "OK\n");
   exchange("$$$Resp \n", "tail\n");
-  // The first 511 bytes are a command without its line end; the rest is ignored.
-  const std::string xs(600, 'x');
-  exchange("$$$Ardu echo " + xs + "\n", "OK\n");
-  exchange("$$$Resp \n", xs.substr(0, 511 - 13) + "\n");
-  // 511 bytes with the line end are one line.
+  // A command cut at 511 bytes would be another command, and its rest a command of its own:
+  // neither runs, and the one before is let go as for a command that cannot start.
+  const std::string xs(498, 'x');
+  exchange("$$$Ardu echo " + xs + "$$$Ardu touch /dev/vboard/cut\n", "NO\n");
+  exchange("$$$Resp \n", "\n");
+  exchange("$$$Ardu echo " + xs + "x\n", "NO\n");  // 511 bytes and the line end
+  // 511 bytes with the line end are one line; a CR LF end is one line end.
   const std::string ys(497, 'y');
   exchange("$$$Ardu echo " + ys + "\n", "OK\n");
   exchange("$$$Resp \n", ys + "\n");
+  exchange("$$$Ardu echo " + ys + "\r\n", "OK\n");
+  exchange("$$$Resp \n", ys + "\n");
   auto r = end();
   EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo tail\n> OK\n<GetAnswer\ntail\n" +
-                       "<Command>\ncommand: echo " + xs.substr(0, 498) + "> OK\n<GetAnswer\n" + xs.substr(0, 498) +
-                       "\n<Command>\ncommand: echo " + ys + "\n> OK\n<GetAnswer\n" + ys + "\n<End>\n");
+                       "<Command>\n> NO\n<GetAnswer\n>\n<Command>\n> NO\n" +
+                       "<Command>\ncommand: echo " + ys + "\n> OK\n<GetAnswer\n" + ys + "\n" +
+                       "<Command>\ncommand: echo " + ys + "\n> OK\n<GetAnswer\n" + ys + "\n<End>\n");
+  EXPECT_FALSE(std::filesystem::exists(board->dir() / "cut")) << "the rest of a refused line ran";
+}
+
+TEST_F(Cmdlistener, CommandsHaveNeitherTheLineNorItsInput) {
+  // Started with standard input closed, the port would be descriptor 0, the commands' input.
+  start({.argv = {"sh", "-c", "exec cmdlistener <&-"}});
+  exchange("$$$Ardu cat\n", "OK\n");
+  exchange("$$$Resp \n", "");  // cat read nothing: the line's next lines are the listener's
+  // No descriptor of the line reaches a command, under any name.
+  exchange("$$$Ardu ls -l /proc/self/fd/ | grep -c -e /dev/tty -e /dev/pts\n", "OK\n");
+  exchange("$$$Resp \n", "0\n");
+  auto r = end();
+  EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(Cmdlistener, ShellComplaintsAndErrorOutputAreNotRelayed) {
@@ -241,11 +288,17 @@ TEST_F(Cmdlistener, ACommandThatCannotStartGetsNO) {
   EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo never\n> NO\n<GetAnswer\n>\n<End>\n");
 }
 
-TEST_F(Cmdlistener, AStartIsJudgedByItsResultNotByErrno) {
-  // Started with SIGCHLD ignored, the children reap themselves: closing the first command's
-  // stream fails (ECHILD), yet the second command starts.
+TEST_F(Cmdlistener, StartedWithSigchldIgnoredItSetsItBack) {
+  // Ignored, the commands would reap themselves and closing a command's stream could not
+  // wait for its end: the listener sets SIGCHLD back first.
   start({.argv = {"env", "--ignore-signal=CHLD", "cmdlistener"}});
   exchange("$$$Ardu echo one\n", "OK\n");
+  std::ifstream status("/proc/" + std::to_string(tool->pid()) + "/status");
+  std::string ignored;
+  for (std::string key; status >> key;)
+    if (key == "SigIgn:") status >> ignored;
+  ASSERT_FALSE(ignored.empty());
+  EXPECT_EQ(std::stoull(ignored, nullptr, 16) & (1ull << (SIGCHLD - 1)), 0u) << ignored;
   exchange("$$$Ardu echo two\n", "OK\n");
   exchange("$$$Resp \n", "two\n");
   auto r = end();

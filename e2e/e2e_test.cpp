@@ -2,6 +2,7 @@
 // and the companion sketches, with Debian's avrdude (and sudo) at the fixed paths. Nothing is
 // stubbed but the Pi's own I2C and GPIO.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <termios.h>
 
 #include <algorithm>
@@ -224,6 +225,34 @@ TEST_F(EndToEnd, PinwaitUploadsItsSketchThenWaitsForThePins) {
   }
 }
 
+// A wait whose pinwait was killed ends at the next caller's query: raising its pin then
+// sends nothing, so the next pinwait reads only its own answer.
+TEST_F(EndToEnd, AWaitLeftByAKilledPinwaitNeverAnswersTheNextCaller) {
+  start("WaitSketch");
+  chip->setPin("D5", 0);
+  chip->setPin("D6", 0);
+  {
+    bench::Process first(*board, runSpec({"pinwait", "-dig", "5", "1"}));
+    ASSERT_TRUE(waitHeard("INTD5=1", 3000)) << chip->log();
+    first.signal(SIGKILL);
+    first.wait();
+  }
+  EXPECT_EQ(run({"whichsketch"}).out, "WaitSketch\n\n");
+  const std::string before = stream(chip->log(), {"chip"});
+  chip->setPin("D5", 1);
+  sleepMs(300);
+  EXPECT_EQ(stream(chip->log(), {"chip"}), before) << "the abandoned wait answered";
+
+  bench::Process second(*board, runSpec({"pinwait", "-dig", "6", "1"}));
+  ASSERT_TRUE(waitHeard("INTD6=1", 3000)) << chip->log();
+  sleepMs(300);
+  EXPECT_TRUE(second.running());
+  chip->setPin("D6", 1);
+  const auto r = second.wait();
+  EXPECT_EQ(r.out, "OK Pin changed!\n");
+  EXPECT_EQ(r.status, 0);
+}
+
 // --- cmdlistener serving the command-sending sketch ---
 
 TEST_F(EndToEnd, CmdlistenerRunsTheSketchsCommandOnThePi) {
@@ -259,18 +288,18 @@ TEST_F(EndToEnd, CmdlistenerRunsTheSketchsCommandOnThePi) {
 
 // --- the port as the tools leave it ---
 
-// A tool that clears canonical mode leaves echo on, as it found it: the tty sends the
-// sketch's answer back to it with "^J" for its line end, no line end at all. A sketch that
-// took that for the start of its next line would ignore every second query.
-TEST_F(EndToEnd, QueriesOneAfterAnotherOnAnEchoingPort) {
+// The line starts as a Pi's UART does (canonical, echo, CR and LF mapped): the sketch hears
+// exactly the tools' bytes, whichever tool came before, and nothing of an answer comes back.
+TEST_F(EndToEnd, QueriesOneAfterAnotherOnAPortWithThePisSettings) {
   start("LinkTest");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(run({"sketchcheck", "LinkTest"}).out, "YES\n") << "query " << i + 1;
-  EXPECT_NE(stream(chip->log(), {"pi"}).find("LinkTest^J"), std::string::npos) << chip->log();
-  EXPECT_EQ(run({"whichsketch"}).out, "LinkTest\n\n");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(run({"whichsketch"}).out, "LinkTest\n\n") << "name " << i + 1;
   EXPECT_EQ(run({"sketchquery", "ECHO last"}).out, "last\n");
+  EXPECT_EQ(run({"sketchqueryblock", "ECHO block"}).out, "block\n");
+  EXPECT_EQ(stream(chip->log(), {"pi"}), "?\\n?\\n?\\n?\\n?\\n?\\nECHO last\\nECHO block\\n") << chip->log();
 }
 
-TEST_F(EndToEnd, PinwaitAfterAQueryOnAnEchoingPort) {
+TEST_F(EndToEnd, PinwaitAfterAQueryOnTheSameLine) {
   start("WaitSketch");
   EXPECT_EQ(run({"sketchcheck", "WaitSketch"}).out, "YES\n");
   chip->setPin("D7", 1);

@@ -1,21 +1,24 @@
-// cmdlistener's readPiece, the reader of both the serial line and a command's output.
+// The two readers of cmdlistener.
 //
-// As getAnswer uses it (a fresh piece each call, on one stream): the pieces put together are
-// the input; each ends at its first "\n", or holds kPieceMax bytes, or is the last one, cut
-// by the end of the stream; only the last piece returns false.
+// readPiece, as getAnswer reads a command's output (a fresh piece each call, on one stream):
+// the pieces put together are the input; each ends at its first "\n", or holds kPieceMax
+// bytes, or is the last one, cut by the end of the stream; only the last piece returns false.
 //
-// As ciclo uses it (a line that grows over timed reads that end empty): the bytes arrive in
-// bursts on a non-blocking pipe, and what is read so far stays in the line until it is
-// whole. The lines must be the same pieces, wherever the bursts split the input.
+// readLine, as ciclo reads the serial line (a line that grows over timed reads that end
+// empty): the bytes arrive in bursts on a non-blocking pipe, and what is read so far stays
+// in the line until it is whole. The lines put together are the input with each CR LF as
+// its LF; each ends at its first "\n" or holds kPieceMax bytes, but for the last; and they
+// are the same lines, wherever the bursts split the input.
 //
-// What ciclo then does with a line (the CR before LF, the request keys) is inline in ciclo,
-// next to popen: it is not fuzzed here.
+// What ciclo then does with a line (the request keys, the refusal of a cut command) is inline
+// in ciclo, next to popen: it is not fuzzed here.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "cmdlistener.cpp"
@@ -49,8 +52,8 @@ std::vector<std::string> pieces(const std::string& input) {
   return out;
 }
 
-// The lines of the same bytes sent in bursts, read as ciclo reads them.
-std::vector<std::string> lines(const std::string& input, std::uint32_t seed) {
+// The lines of the same bytes sent in bursts (all at once without a seed), read as ciclo reads them.
+std::vector<std::string> lines(const std::string& input, std::optional<std::uint32_t> seed) {
   int ends[2];
   fuzz::require(pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0, "pipe");
   FILE* in = fdopen(ends[0], "r");
@@ -58,15 +61,22 @@ std::vector<std::string> lines(const std::string& input, std::uint32_t seed) {
   std::vector<std::string> out;
   std::string line;
   auto readAll = [&] {
-    while (readPiece(in, line)) {
+    while (readLine(in, line, kPieceMax)) {
+      fuzz::require(line.size() <= kPieceMax, "a line holds at most kPieceMax bytes");
+      const auto lf = line.find('\n');
+      fuzz::require(lf == std::string::npos ? line.size() == kPieceMax : lf == line.size() - 1,
+                    "a line ends at its first line end or at kPieceMax bytes");
       out.push_back(line);
       line.clear();
     }
     std::clearerr(in);
   };
   for (std::size_t sent = 0; sent < input.size();) {
-    seed = seed * 1103515245u + 12345u;
-    const std::size_t burst = std::min<std::size_t>(input.size() - sent, 1 + (seed >> 16) % 700);
+    std::size_t burst = input.size() - sent;
+    if (seed) {
+      seed = *seed * 1103515245u + 12345u;
+      burst = std::min<std::size_t>(burst, 1 + (*seed >> 16) % 700);
+    }
     fuzz::require(write(ends[1], input.data() + sent, burst) == static_cast<ssize_t>(burst), "write");
     sent += burst;
     readAll();
@@ -85,10 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The first two bytes choose where the bursts split the rest.
   const std::uint32_t seed = data[0] | data[1] << 8;
   const std::string input(reinterpret_cast<const char*>(data) + 2, size - 2);
-  const auto got = pieces(input);
   std::string joined;
-  for (const auto& p : got) joined += p;
+  for (const auto& p : pieces(input)) joined += p;
   fuzz::require(joined == input, "the pieces put together are the input");
-  fuzz::require(lines(input, seed) == got, "bursts do not change the lines");
+  const auto inBursts = lines(input, seed), atOnce = lines(input, std::nullopt);
+  fuzz::require(inBursts == atOnce, "bursts do not change the lines");
+  joined.clear();
+  for (const auto& l : inBursts) joined += l;
+  fuzz::require(joined == fuzz::crLfAsLf(input), "the lines put together are the input, CR LF as LF");
   return 0;
 }

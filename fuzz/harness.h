@@ -53,6 +53,27 @@ inline std::size_t lineKept(const std::uint8_t* sent, std::size_t size, std::siz
   return lineLength < limit ? lineLength : limit;
 }
 
+// The sketch's bytes as the serial tools take them: each CR LF line end as its LF alone.
+inline std::string crLfAsLf(const std::uint8_t* sent, std::size_t size) {
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (sent[i] == '\n' && !text.empty() && text.back() == '\r')
+      text.back() = '\n';
+    else
+      text.push_back(static_cast<char>(sent[i]));
+  }
+  return text;
+}
+
+inline std::string crLfAsLf(const std::string& sent) {
+  return crLfAsLf(reinterpret_cast<const std::uint8_t*>(sent.data()), sent.size());
+}
+
+// A line reader's text: the first line of `text`, up to and including its "\n", at most `limit`.
+inline std::string firstLine(const std::string& text, std::size_t limit) {
+  return text.substr(0, lineKept(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), limit));
+}
+
 // The read end of a pipe that holds `bytes` and whose write end is closed: reads see the
 // bytes, then end of file, so no read waits for more. Closed when it goes.
 class SentBytes {

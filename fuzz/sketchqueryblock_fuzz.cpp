@@ -1,6 +1,6 @@
 // sketchqueryblock's readReplyLine: the first answer line, read from the line into rbuff.
-// What is kept is the start of what came, up to and with the first "\n", at most rbuff's
-// size less two bytes, ended by a NUL; nothing past that NUL is touched.
+// What is kept is the start of what came, a CR LF line end as its LF, up to and with the
+// first "\n", at most the row's rbuff size less two bytes.
 //
 // The tool waits for a first byte without limit: only answers of one byte or more are fuzzed.
 #include <algorithm>
@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rbuff.assign(ports::sketchqueryblock.rbuffSize, fuzz::kUntouched);
 
   readReplyLine();
-  fuzz::require(rbuff.size() == ports::sketchqueryblock.rbuffSize, "rbuff keeps its size");
-  fuzz::requireKept(rbuff, data, fuzz::lineKept(data, size, rbuff.size() - 2));
+  fuzz::require(rbuff == fuzz::firstLine(fuzz::crLfAsLf(data, size), ports::sketchqueryblock.rbuffSize - 2),
+                "the answer line is the start of what came");
   std::fclose(serinp);
   serinp = nullptr;
   fd = -1;

@@ -1,6 +1,6 @@
 // whichsketch's getnamesketch: the sketch's name line, read from the line into rbuff. What
-// is kept is the start of what came, up to and with the first "\n", at most rbuff's size less
-// one bytes, ended by a NUL; nothing past that NUL is touched.
+// is kept is the start of what came, a CR LF line end as its LF, up to and with the first
+// "\n", at most the row's rbuff size less one bytes.
 //
 // Silence ends the tool (exit 1, "NO replay"): only answers of one byte or more are fuzzed.
 #include <algorithm>
@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rbuff.assign(ports::whichsketch.rbuffSize, fuzz::kUntouched);
 
   getnamesketch();
-  fuzz::require(rbuff.size() == ports::whichsketch.rbuffSize, "rbuff keeps its size");
-  fuzz::requireKept(rbuff, data, fuzz::lineKept(data, size, rbuff.size() - 1));
+  fuzz::require(rbuff == fuzz::firstLine(fuzz::crLfAsLf(data, size), ports::whichsketch.rbuffSize - 1),
+                "the name line is the start of what came");
   std::fclose(serinp);
   serinp = nullptr;
   fd = -1;

@@ -1,5 +1,6 @@
 // pinwait: blocks until a pin of the microcontroller meets a condition. The pin-wait sketch
 // does the watching; when another sketch runs, its upload is started instead.
+#include <signal.h>
 #include <strings.h>
 
 #include <cstdarg>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "seriallink.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -63,13 +65,19 @@ void upload() {
   std::exit(-2);
 }
 
+// One line of at most 254 characters into rbuff; a read that fails (the line hung up)
+// leaves it empty, whatever part of a line came.
+void readAnswer() {
+  rbuff.clear();
+  if (!readLine(serinp, rbuff, ports::pinwait.rbuffSize - 1) && std::ferror(serinp)) rbuff.clear();
+}
+
 void checksketch() {
   std::fputs("?\n", serout);
-  rbuff[0] = '\0';
+  rbuff.clear();
   // The timed mode bounds a read only in non-canonical mode; waiting for the descriptor
   // first bounds the wait for a whole line in canonical mode too.
-  if (!waitReadable(kIdentityWaitMs) || std::fgets(rbuff.data(), static_cast<int>(rbuff.size()), serinp) == nullptr)
-    noSketch();
+  if (waitReadable(kIdentityWaitMs)) readAnswer();
   if (std::strncmp(rbuff.c_str(), kSketchName, kNameLength) != 0) noSketch();
   // A name without its line end leaves the stream at end of file after the timed read;
   // the wait's read must still wait for the sketch.
@@ -95,7 +103,7 @@ void waitFor(int argc, char** argv, const std::string& scmd) {
   // A cut command would reach the sketch as another command, or without its line end.
   if (scmd.size() > kCommandMax) errorPar(argc, argv);
   std::fputs(scmd.c_str(), serout);
-  if (std::fgets(rbuff.data(), static_cast<int>(rbuff.size()), serinp) == nullptr) rbuff[0] = '\0';
+  readAnswer();
   if (std::strncmp(rbuff.c_str(), "OK", 2) != 0) errorTr(scmd);
 }
 
@@ -118,6 +126,9 @@ void intAna(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  openStandardFds();
+  // Started with SIGCHLD ignored, system() could not tell the loader's end.
+  signal(SIGCHLD, SIG_DFL);
   if (argc < 2 || strcasecmp(argv[1], "-h") == 0) help();
   init(ports::pinwait);
   setSerialBlock(false);

@@ -9,8 +9,15 @@
 #include <thread>
 
 #include "bench.h"
+#include "sketch.h"
 
 namespace {
+
+using bench::LineStart;
+using bench::ProtocolSketch;
+using bench::times;
+
+const std::vector<std::string> kNoErrors;
 
 const std::string kSketch = "/home/pi/bin/mcusketches/WaitSketch.hex";
 const std::string kHelp =
@@ -126,6 +133,18 @@ class Pinwait : public ::testing::Test {
   bench::SketchPeer peer{line};
 };
 
+// A pin-wait sketch written to the protocol, on a line that starts with the Pi's settings or raw.
+class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<LineStart> {
+ protected:
+  bench::RunResult pinwaitOn(const ProtocolSketch& sketch, std::vector<std::string> args) {
+    args.insert(args.begin(), "pinwait");
+    bench::RunSpec runSpec{.argv = args};
+    runSpec.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
+    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    return bench::run(*board, runSpec);
+  }
+};
+
 }  // namespace
 
 TEST(PinwaitAlone, HelpWithoutThePort) {
@@ -149,21 +168,59 @@ TEST(PinwaitAlone, NoPortNoCheck) {
   EXPECT_TRUE(board->commands().empty());
 }
 
+TEST_P(PinwaitProtocol, ThreeWaitsInARowEachWaitForTheirAnswer) {
+  ProtocolSketch sketch(GetParam(), {{"?", "WaitSketch\n"}});
+  sketch.peer.onLine("INTD6=1", {{300, "OK\n"}});
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    auto r = pinwaitOn(sketch, {"-dig", "6", "1"});
+    EXPECT_EQ(r.out, "OK Pin changed!\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GE(r.seconds, 0.3) << "a left-over line end was taken as the answer";
+    EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\nINTD6=1\n"));
+    EXPECT_EQ(sketch.pending(), 0);
+  }
+  EXPECT_TRUE(loaderCalls().empty());
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+TEST_P(PinwaitProtocol, AfterAQueryToolOnTheSameLineTheWaitStillWaits) {
+  // One line under both names: sketchquery leaves it non-canonical, as the Pi's ttyS0 and
+  // ttyAMA0 can be one port.
+  ProtocolSketch sketch(GetParam(), {{"?", "WaitSketch\n"}});
+  sketch.peer.onLine("INTA2<200", {{300, "OK\n"}});
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    bench::RunSpec query{.argv = {"sketchquery", "?"}};
+    query.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    EXPECT_EQ(bench::run(*board, query).out, "WaitSketch\r\n");
+    auto r = pinwaitOn(sketch, {"-ana", "2", "lt", "200"});
+    EXPECT_EQ(r.out, "OK value reached!\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GE(r.seconds, 0.3);
+  }
+  EXPECT_EQ(sketch.peer.receivedBytes(), times(3, "?\n?\nINTA2<200\n"));
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, PinwaitProtocol, ::testing::Values(LineStart::piDefaults, LineStart::raw),
+                         [](const auto& p) { return bench::nameOf(p.param); });
+
 TEST_F(Pinwait, DigitalWaitEndsWhenTheSketchAnswers) {
   // The Pi's default line: canonical, echo, CR read as LF, LF sent as CR LF.
   waitSketch("INTD6=1", 400);
   auto r = pinwait({"-dig", "6", "1"});
   EXPECT_EQ(r.out, "OK Pin changed!\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(peer.receivedBytes().substr(0, 3), "?\r\n");
-  const std::int64_t sent = heardAt("INTD6=1\r\n");
+  EXPECT_EQ(peer.receivedBytes().substr(0, 2), "?\n");
+  const std::int64_t sent = heardAt("INTD6=1\n");
   ASSERT_GT(sent, 0);
   const double waitedS = static_cast<double>(r.endUs - sent) / 1e6;
   EXPECT_GE(waitedS, 0.4);
   EXPECT_LT(waitedS, 0.7);  // the peer's 400 ms, +300 ms
   EXPECT_TRUE(loaderCalls().empty());
   EXPECT_TRUE(line.settings().c_lflag & ICANON);
-  EXPECT_TRUE(line.settings().c_lflag & ECHO);
+  EXPECT_FALSE(line.settings().c_lflag & ECHO);
 }
 
 TEST_F(Pinwait, DigitalAndAnalogWaitsOnANonCanonicalLine) {
@@ -177,10 +234,10 @@ TEST_F(Pinwait, DigitalAndAnalogWaitsOnANonCanonicalLine) {
   r = pinwait({"-ana", "2", "LT", "200"});
   EXPECT_EQ(r.out, "OK value reached!\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(peer.receivedBytes().find("INTA2<200\r\n"), std::string::npos);
-  // No local flag changed; the blocking mode stays on the device.
+  EXPECT_NE(peer.receivedBytes().find("INTA2<200\n"), std::string::npos);
+  // The line mode as found, the echo off; the blocking mode stays on the device.
   EXPECT_FALSE(line.settings().c_lflag & ICANON);
-  EXPECT_TRUE(line.settings().c_lflag & ECHO);
+  EXPECT_FALSE(line.settings().c_lflag & ECHO);
   EXPECT_EQ(line.settings().c_cc[VMIN], 1);
   EXPECT_EQ(line.settings().c_cc[VTIME], 0);
 }
@@ -273,7 +330,7 @@ TEST_F(Pinwait, TheWaitAnswerMustBeginWithUpperCaseOK) {
       .onLine("INTA3>5", "NO\r\n", 100)
       .onLine("INTD8=0", "O\r\n", 100);
   peer.start();
-  // Canonical with CR read as LF: the answer's CR LF arrives as two line ends.
+  // The answer's CR LF is one line end, reported as its LF.
   auto r = pinwait({"-dig", "6", "1"});
   EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: ok\n\n");
   EXPECT_EQ(r.status, 255);
@@ -285,17 +342,21 @@ TEST_F(Pinwait, TheWaitAnswerMustBeginWithUpperCaseOK) {
   EXPECT_EQ(r.status, 255);
   r = pinwait({"-dig", "8", "0"});
   EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD8=0\nReceived: O\n\n");
-  // With CR left as it is, it reaches the report.
+  // The same whatever the line did with a CR before.
   setFlags(line, true, false);
   r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: ok\r\n\n");
+  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: ok\n\n");
 }
 
-TEST_F(Pinwait, AnEmptyWaitAnswerIsReportedEmpty) {
-  // End of file on a canonical line (the EOF character): the read returns nothing.
-  waitSketch("INTD6=1", 100, "\x04");
+TEST_F(Pinwait, AnEmptyWaitAnswerIsReportedAsItCame) {
+  // A lone line end, and an end-of-file byte, which is data and no end of a canonical line.
+  peer.onLine("?", "WaitSketch\r\n").onLine("INTD6=1", "\r\n", 100).onLine("INTD7=1", "\x04\r\n", 100);
+  peer.start();
   auto r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: \n");
+  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: \n\n");
+  EXPECT_EQ(r.status, 255);
+  r = pinwait({"-dig", "7", "1"});
+  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD7=1\nReceived: \x04\n\n");
   EXPECT_EQ(r.status, 255);
 }
 
@@ -329,7 +390,7 @@ TEST_F(Pinwait, AnotherSketchGetsTheLoaderAfterThePortIsClosed) {
   peer.onLine("?", "EchoSketch\r\n");
   peer.start();
   auto r = pinwait({"-dig", "6", "1"});
-  expectUpload(r, heardAt("?\r\n"), 0);
+  expectUpload(r, heardAt("?\n"), 0);
   EXPECT_EQ(peer.receivedBytes().find("INTD"), std::string::npos);
 }
 
@@ -342,6 +403,25 @@ TEST_F(Pinwait, TheLoadersStatusAndTheWordsDoNotMatter) {
     EXPECT_EQ(r.status, 254);
   }
   EXPECT_EQ(loaderCalls().size(), 3u);
+}
+
+TEST_F(Pinwait, TheLoaderFindsThePortFreeAndItsStatusIsSeenWithSigchldIgnored) {
+  peer.onLine("?", "EchoSketch\r\n");
+  peer.start();
+  bench::TempDir dir;
+  const auto loader = dir.path() / "mcuload";
+  {
+    std::ofstream script(loader);
+    script << "#!/bin/sh\nflock -n /dev/ttyAMA0 echo \"port free for $1\" || echo \"port still held\"\n";
+  }
+  std::filesystem::permissions(loader, std::filesystem::perms::owner_all);
+  // Started with SIGCHLD ignored, system() would not see the loader end and report it as never started.
+  bench::RunSpec runSpec{.argv = {"env", "--ignore-signal=CHLD", "pinwait", "-dig", "6", "1"}};
+  runSpec.lines["/dev/ttyAMA0"] = line.slavePath();
+  runSpec.files["/home/pi/bin/mcuload"] = loader;
+  auto r = bench::run(*board, runSpec);
+  EXPECT_EQ(r.out, kAnnouncement + "port free for " + kSketch + "\n");
+  EXPECT_EQ(r.status, 254);
 }
 
 TEST_F(Pinwait, AMissingLoaderStillEndsWith254) {

@@ -1,20 +1,30 @@
 #include "seriallink.h"
 
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 
+// Disabling the editing characters must leave VMIN and VTIME alone; some systems give them a slot in common.
+static_assert(std::none_of(std::begin(kEditChars), std::end(kEditChars), [](int c) { return c == VMIN || c == VTIME; }));
+
 namespace ports {
-// device, open flags, speed, clear ICANON, VTIME, VMIN, streams reopened, rbuff
-const PortRow pinwait{"/dev/ttyAMA0", O_RDWR | O_NOCTTY, B9600, false, 0, 1, false, 255};
-const PortRow cmdlistener{"/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK, B115200, false, 1, std::nullopt, true, 512};
-const PortRow sketchcheck{"/dev/ttyS0", O_RDWR | O_NOCTTY, B9600, true, 1, 0, false, 512};
-const PortRow sketchquery{"/dev/ttyS0", O_RDWR | O_NOCTTY, B9600, true, 1, 0, false, 512};
-const PortRow sketchqueryblock{"/dev/ttyS0", O_RDWR | O_NOCTTY, B9600, true, 1, 0, false, 512};
-const PortRow whichsketch{"/dev/ttyS0", O_RDWR | O_NOCTTY, B9600, false, 10, 0, true, 255};
+namespace {
+constexpr int kOpen = O_RDWR | O_NOCTTY | O_CLOEXEC;
+}  // namespace
+// device, open flags, speed, input/output/local flags cleared, VTIME, VMIN, streams reopened, rbuff
+const PortRow pinwait{"/dev/ttyAMA0", kOpen, B9600, kRawInput, kRawOutput, kQuiet, 0, 1, false, 255};
+const PortRow cmdlistener{"/dev/ttyS0", kOpen | O_NONBLOCK, B115200, kRawInput, kRawOutput, kQuiet, 1, std::nullopt, true, 512};
+const PortRow sketchcheck{"/dev/ttyS0", kOpen, B9600, kRawInput, kRawOutput, kQuiet | ICANON, 1, 0, false, 512};
+const PortRow sketchquery{"/dev/ttyS0", kOpen, B9600, kRawInput, kRawOutput, kQuiet | ICANON, 1, 0, false, 512};
+const PortRow sketchqueryblock{"/dev/ttyS0", kOpen, B9600, kRawInput, kRawOutput, kQuiet | ICANON, 1, 0, false, 512};
+const PortRow whichsketch{"/dev/ttyS0", kOpen, B9600, kRawInput, kRawOutput, kQuiet, 10, 0, true, 255};
 }  // namespace ports
 
 int fd = -1;
@@ -28,16 +38,34 @@ bool run = true;
 
 namespace {
 
+// How long a program waits for the one before it to let go of the device.
+constexpr int kLockWaitMs = 2000;
+// The discard before a request ends after this much silence, or this long in all.
+constexpr int kSilenceMs = 100;
+constexpr auto kDiscardMost = std::chrono::seconds(1);
+
 [[noreturn]] void cannotOpen() {
   std::printf("Impossible to open serial port!");
   std::exit(-1);
 }
 
+// One program of the suite at a time on the device, so that a second one neither changes the
+// first one's settings nor takes its answers. A device that knows no locks is used as it is.
+bool lockDevice() {
+  for (int waited = 0;; waited += 10) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return true;
+    if (waited >= kLockWaitMs) return false;
+    usleep(10000);
+  }
+}
+
 // A stream of its own descriptor, so that closing the streams and `fd` closes each
-// descriptor once. Reopened streams do not take the line as controlling terminal
-// and, unlike `fd`, never carry O_NONBLOCK.
+// descriptor once. Reopened streams take the row's open flags but, unlike `fd`, never
+// O_NONBLOCK.
 FILE* makeStream(const PortRow& row, const char* mode) {
-  int own = row.reopenStreams ? open(row.device, (mode[0] == 'r' ? O_RDONLY : O_WRONLY) | O_NOCTTY) : dup(fd);
+  const int access = mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+  const int own = row.reopenStreams ? open(row.device, (row.openFlags & ~(O_ACCMODE | O_NONBLOCK)) | access)
+                                    : fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (own < 0) return nullptr;
   FILE* stream = fdopen(own, mode);
   if (stream == nullptr) close(own);
@@ -48,12 +76,15 @@ FILE* makeStream(const PortRow& row, const char* mode) {
 
 void init(const PortRow& row) {
   fd = open(row.device, row.openFlags);
-  if (fd < 0) cannotOpen();
+  if (fd < 0 || !lockDevice()) cannotOpen();
   tcgetattr(fd, &options);
   baud = row.speed;
   cfsetispeed(&options, baud);
   cfsetospeed(&options, baud);
-  if (row.canonicalOff) options.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+  options.c_iflag &= ~row.inputOff;
+  options.c_oflag &= ~row.outputOff;
+  options.c_lflag &= ~row.localOff;
+  for (int c : kEditChars) options.c_cc[c] = _POSIX_VDISABLE;
   options.c_cc[VTIME] = row.vtime;
   if (row.vmin) options.c_cc[VMIN] = *row.vmin;
   tcsetattr(fd, TCSANOW, &options);
@@ -83,8 +114,13 @@ void closeSer() {
 }
 
 void discardInput() {
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + kDiscardMost;
   std::array<char, 512> junk;
-  while (read(fd, junk.data(), junk.size()) > 0) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0 || !waitReadable(static_cast<int>(std::min<long long>(left, kSilenceMs)))) return;
+    if (read(fd, junk.data(), junk.size()) <= 0) return;
   }
 }
 
@@ -102,4 +138,25 @@ bool waitInput(int limit) {
 bool waitReadable(int ms) {
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, ms) > 0 && (p.revents & POLLIN) != 0;
+}
+
+bool readLine(FILE* in, std::string& line, std::size_t max, const std::function<bool()>& ready) {
+  for (;;) {
+    const bool afterCr = !line.empty() && line.back() == '\r';
+    // A full line that ends in a CR may still have its LF to come.
+    if (line.size() >= max && !afterCr) return true;
+    if (ready && !ready()) return false;
+    const int c = std::getc(in);
+    if (c == EOF) return false;
+    if (c == '\n' && afterCr) {
+      line.back() = '\n';
+      return true;
+    }
+    if (line.size() >= max) {
+      std::ungetc(c, in);  // not the line's: it stays for the next read
+      return true;
+    }
+    line.push_back(static_cast<char>(c));
+    if (c == '\n') return true;
+  }
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -108,13 +109,22 @@ const Expected kTable[] = {
     {"whichsketch", ports::whichsketch, "/dev/ttyS0", false, B9600, false, 10, 0, true, 255},
 };
 
+// What every row clears, whatever the device held: the flags that would let the line change,
+// add or act on a byte either way.
+constexpr tcflag_t kInputCleared = ICRNL | INLCR | IGNCR | ISTRIP | IUCLC | IXON | IXOFF | IXANY | PARMRK;
+constexpr tcflag_t kLocalCleared = ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ISIG | IEXTEN;
+
 }  // namespace
 
 TEST_F(Link, EachRowChangesExactlyItsSettings) {
   for (const Expected& e : kTable) {
     SCOPED_TRACE(e.program);
     EXPECT_STREQ(e.row.device, e.device);
+    // Every flag on, as a device may hold them, to see which ones a row clears and which it leaves.
     termios found = line.settings();
+    found.c_iflag |= kInputCleared | IGNBRK | BRKINT | INPCK | IMAXBEL | IUTF8;
+    found.c_oflag |= OPOST | ONLCR | OCRNL | ONOCR | OLCUC;
+    found.c_lflag |= kLocalCleared | ICANON | NOFLSH | TOSTOP;
     found.c_cc[VMIN] = 7;  // values no row writes, to see what is left alone
     found.c_cc[VTIME] = 3;
     cfsetspeed(&found, B38400);
@@ -126,47 +136,98 @@ TEST_F(Link, EachRowChangesExactlyItsSettings) {
     EXPECT_EQ(cfgetispeed(&now), e.speed);
     EXPECT_EQ(cfgetospeed(&now), e.speed);
     EXPECT_EQ(baud, e.speed);
-    const tcflag_t lflag = e.canonicalOff ? found.c_lflag & ~static_cast<tcflag_t>(ICANON) : found.c_lflag;
-    EXPECT_EQ(now.c_lflag, lflag);
-    EXPECT_NE(now.c_lflag & ECHO, 0u);
-    EXPECT_EQ(now.c_iflag, found.c_iflag);
-    EXPECT_EQ(now.c_oflag, found.c_oflag);
+    const tcflag_t canonical = e.canonicalOff ? ICANON : 0;
+    EXPECT_EQ(now.c_lflag, found.c_lflag & ~(kLocalCleared | canonical));
+    EXPECT_EQ(now.c_iflag, found.c_iflag & ~kInputCleared);
+    EXPECT_EQ(now.c_oflag, found.c_oflag & ~static_cast<tcflag_t>(OPOST));
     EXPECT_EQ(now.c_cflag & ~static_cast<tcflag_t>(CBAUD | CIBAUD), found.c_cflag & ~static_cast<tcflag_t>(CBAUD | CIBAUD));
     EXPECT_EQ(now.c_cc[VTIME], e.vtime);
     EXPECT_EQ(now.c_cc[VMIN], e.vmin < 0 ? 7 : e.vmin);
-    for (int i : {VINTR, VQUIT, VERASE, VKILL, VEOF, VSTART, VSTOP, VSUSP, VEOL}) EXPECT_EQ(now.c_cc[i], found.c_cc[i]) << i;
+    // Canonical mode's editing and end-of-file characters act on nothing; the others are inert
+    // with ISIG, IEXTEN and IXON off, and stay as found.
+    for (int i : {VEOF, VEOL, VEOL2, VERASE, VKILL}) EXPECT_EQ(now.c_cc[i], _POSIX_VDISABLE) << i;
+    for (int i : {VINTR, VQUIT, VSTART, VSTOP, VSUSP, VWERASE, VLNEXT, VREPRINT}) EXPECT_EQ(now.c_cc[i], found.c_cc[i]) << i;
     EXPECT_EQ(rbuff.size(), e.rbuff);
 
     const int flags = fcntl(fd, F_GETFL);
     EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
     EXPECT_EQ((flags & O_NONBLOCK) != 0, e.nonBlocking);
     // Each stream closes a descriptor of its own: shared ones are dups of fd (read-write like it),
-    // reopened ones separate opens without O_NONBLOCK.
+    // reopened ones separate opens without O_NONBLOCK. None is handed to a program started later.
     const int in = fileno(serinp), out = fileno(serout);
     EXPECT_NE(in, fd);
     EXPECT_NE(out, fd);
     EXPECT_NE(in, out);
     EXPECT_EQ(fcntl(in, F_GETFL) & (O_ACCMODE | O_NONBLOCK), e.reopened ? O_RDONLY : flags & (O_ACCMODE | O_NONBLOCK));
     EXPECT_EQ(fcntl(out, F_GETFL) & (O_ACCMODE | O_NONBLOCK), e.reopened ? O_WRONLY : flags & (O_ACCMODE | O_NONBLOCK));
+    for (int d : {fd, in, out}) EXPECT_EQ(fcntl(d, F_GETFD), FD_CLOEXEC) << d;
     TearDown();
   }
 }
 
-TEST_F(Link, StreamsCarryLinesBothWays) {
-  line.setEcho(false);
+TEST_F(Link, StreamsCarryLinesBothWaysAndNothingElse) {
   for (const PortRow* row : {&ports::sketchcheck, &ports::whichsketch}) {
     open(*row);
     // Line buffered as any stream on a terminal: the line end sends it, no flush needed.
     std::fputs("?", serout);
     EXPECT_EQ(fromTool(150), "");
     std::fputs("\n", serout);
-    EXPECT_EQ(fromTool(), "?\r\n");
-    send("LinkTest\n");
+    EXPECT_EQ(fromTool(), "?\n");
+    // Control bytes are data, and nothing goes back to the sketch.
+    const std::string answer = "Li\x03nk\x13T\x7f\x15\x04\x11" "est\r\n";
+    send(answer);
     char got[32] = {};
     ASSERT_NE(std::fgets(got, sizeof got, serinp), nullptr);
-    EXPECT_STREQ(got, "LinkTest\n");
+    EXPECT_EQ(std::string(got), answer);
+    EXPECT_EQ(fromTool(100), "");
+    std::fputs("after an XOFF\n", serout);
+    EXPECT_EQ(fromTool(), "after an XOFF\n");
     TearDown();
   }
+}
+
+TEST_F(Link, ReadLineTakesACrLfEndAsOneLineEnd) {
+  line.setCanonical(false);
+  open(ports::sketchqueryblock);
+  auto lineOf = [&](std::size_t max) {
+    std::string got;
+    readLine(serinp, got, max);
+    return got;
+  };
+  send("LinkTest\r\nnext\n\r\rtwo\r\n\n");
+  EXPECT_EQ(lineOf(100), "LinkTest\n");
+  EXPECT_EQ(lineOf(100), "next\n");
+  EXPECT_EQ(lineOf(100), "\r\rtwo\n");  // only the CR right before the LF is part of the line end
+  EXPECT_EQ(lineOf(100), "\n");
+  // A CR that fills the line still takes its LF; another byte after it stays for the next line.
+  send("abcd\r\nabcd\rx\n");
+  EXPECT_EQ(lineOf(5), "abcd\n");
+  EXPECT_EQ(lineOf(5), "abcd\r");
+  EXPECT_EQ(lineOf(5), "x\n");
+  send("abcdefg\n");
+  EXPECT_EQ(lineOf(5), "abcde");
+  EXPECT_EQ(lineOf(5), "fg\n");
+}
+
+TEST_F(Link, ReadLineStopsAtTheEndOfInputOrWhenNotReady) {
+  line.setCanonical(false);
+  open(ports::sketchqueryblock);
+  // A pause of 0.1 s ends the read (VTIME 1): the part stays, and its CR still meets its LF.
+  send("Link\r");
+  std::string got;
+  EXPECT_FALSE(readLine(serinp, got, 100));
+  EXPECT_EQ(got, "Link\r");
+  std::clearerr(serinp);
+  send("\n");
+  EXPECT_TRUE(readLine(serinp, got, 100));
+  EXPECT_EQ(got, "Link\n");
+
+  got.clear();
+  send("abc\n");
+  int asked = 0;
+  EXPECT_FALSE(readLine(serinp, got, 100, [&] { return ++asked <= 2; }));
+  EXPECT_EQ(got, "ab");
+  EXPECT_EQ(asked, 3);
 }
 
 TEST_F(Link, DiscardInputEndsAtATenthOfSilence) {
@@ -189,6 +250,20 @@ TEST_F(Link, DiscardInputEndsAtATenthOfSilence) {
   discardInput();
   EXPECT_WAIT(msSince(t0), 250 + 100, 60);  // the last byte at about 250 ms
   EXPECT_EQ(pendingOnLine(), 0);
+}
+
+TEST_F(Link, DiscardInputEndsWithin1sAgainstASketchThatNeverPauses) {
+  open(ports::sketchquery);
+  writer = Joined{std::thread([this] {
+    for (int i = 0; i < 100; ++i) {
+      send("chatter ");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  })};
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto t0 = Clock::now();
+  discardInput();
+  EXPECT_WAIT(msSince(t0), 1000, 30);
 }
 
 TEST_F(Link, WaitInputPollsUpToItsLimit) {
@@ -264,6 +339,33 @@ TEST_F(Link, SetSerialBlockSwitchesTheReadModeAndDropsUnreadInput) {
   EXPECT_WAIT(msSince(t0), 700, 80);
 }
 
+TEST_F(Link, ASecondProgramWaits2sForTheDeviceThenCannotOpenIt) {
+  // The first program: this process, holding the line's lock.
+  const int first = ::open(line.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(first, 0);
+  ASSERT_EQ(flock(first, LOCK_EX | LOCK_NB), 0);
+  termios before = line.settings();
+  const auto t0 = Clock::now();
+  EXPECT_EXIT(
+      {
+        open(ports::sketchcheck);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(255), "");
+  EXPECT_WAIT(msSince(t0), 2000, 50);
+  EXPECT_EQ(line.settings().c_lflag, before.c_lflag) << "the second one changed the first one's settings";
+
+  // Let go within the 2 s: the second one goes on.
+  writer = Joined{std::thread([first] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    close(first);
+  })};
+  const auto t1 = Clock::now();
+  open(ports::sketchcheck);
+  EXPECT_WAIT(msSince(t1), 500, 50);
+  EXPECT_EQ(line.settings().c_lflag & ICANON, 0u);
+}
+
 TEST_F(Link, CloseSerPausesFlushesAndClosesEveryDescriptor) {
   open(ports::pinwait);
   const int in = fileno(serinp), out = fileno(serout), own = fd;
@@ -275,6 +377,10 @@ TEST_F(Link, CloseSerPausesFlushesAndClosesEveryDescriptor) {
   EXPECT_WAIT(msSince(t0), 1000, 100);
   EXPECT_EQ(pendingOnLine(), 0);
   for (int d : {in, out, own}) EXPECT_EQ(fcntl(d, F_GETFD), -1) << d;
+  // The device is free for the next program, the loader's upload among them.
+  const int next = ::open(line.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_EQ(flock(next, LOCK_EX | LOCK_NB), 0);
+  close(next);
   EXPECT_EQ(fd, -1);
   EXPECT_EQ(serinp, nullptr);
   EXPECT_EQ(serout, nullptr);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "seriallink.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -19,11 +20,20 @@ namespace {
   std::exit(1);
 }
 
-// The answer as text in rbuff; false when not one byte came.
+// The answer as text in rbuff, at most its size less one bytes; a CR LF line end is stored as
+// its LF alone, as a line reader takes it. False when not one byte came.
 bool readReply() {
+  const std::size_t most = rbuff.size() - 1;
   std::size_t stored = 0;
   if (waitInput(tries)) {
-    while (stored < rbuff.size() - 1 && read(fd, &rbuff[stored], 1) == 1) ++stored;
+    for (char c; (stored < most || rbuff[most - 1] == '\r') && read(fd, &c, 1) == 1;) {
+      if (c == '\n' && stored > 0 && rbuff[stored - 1] == '\r')
+        rbuff[stored - 1] = c;
+      else if (stored < most)
+        rbuff[stored++] = c;
+      else
+        break;  // the byte after a CR that filled the text is not its LF
+    }
   }
   rbuff[stored] = '\0';
   return stored > 0;
@@ -32,6 +42,7 @@ bool readReply() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  openStandardFds();
   if (argc < 2 || std::strncmp(argv[1], "-h", 2) == 0) help();
   init(ports::sketchcheck);
   discardInput();

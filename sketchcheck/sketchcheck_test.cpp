@@ -8,9 +8,14 @@
 
 namespace {
 
+using bench::LineStart;
 using bench::openFiles;
+using bench::ProtocolSketch;
 using bench::Sketch;
+using bench::times;
 using bench::waitPending;
+
+const std::vector<std::string> kNoErrors;
 
 const char* const kHelp =
     "Return 0 if sketch has the name indicated; 1 otherwise\n"
@@ -21,7 +26,8 @@ const char* const kHelp =
 
 class Sketchcheck : public ::testing::Test {
  protected:
-  bench::RunResult check(Sketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+  template <typename AnySketch>
+  bench::RunResult check(AnySketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
     runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
     return check(std::move(args), std::move(runSpec));
   }
@@ -58,7 +64,68 @@ bench::RunSpec onDevice(const std::string& name, const bench::Line& line) {
   return runSpec;
 }
 
+// A sketch written to the protocol, on a line that starts with the Pi's settings or raw.
+class SketchcheckProtocol : public Sketchcheck, public ::testing::WithParamInterface<LineStart> {};
+
 }  // namespace
+
+TEST_P(SketchcheckProtocol, ThreeRunsInARowSendTheQueryAloneAndMatch) {
+  ProtocolSketch sketch(GetParam());
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    expectYes(check(sketch, {"LinkTest"}));
+    EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));  // no CR, no echo of the answer
+    EXPECT_EQ(sketch.pending(), 0);
+  }
+  // The CR of the line end belongs to no name, as it did when the line read it as a LF.
+  expectNo(check(sketch, {"LinkTest\r"}));
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+TEST_P(SketchcheckProtocol, ControlBytesInTheNameAreData) {
+  // ^C, XOFF, ^D, DEL, ^U, ^W, ^V, XON: on a line left as it was, the first would throw away
+  // what came before it and the second would stop the next run's query.
+  const std::string name = "Li\x03nk\x13Te\x04\x7f\x15\x17\x16\x11st";
+  ProtocolSketch sketch(GetParam(), {{"?", name + "\n"}});
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    expectYes(check(sketch, {name}));
+    EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
+  }
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+TEST_P(SketchcheckProtocol, EndsWithinItsBoundAndASecondAgainstASketchThatNeverPauses) {
+  ProtocolSketch sketch(GetParam(), {{"?", ""}});  // it hears the query and talks on
+  bench::Chatter chatter(sketch.peer, sketch.line, "noise ");
+  auto r = check(sketch, {"LinkTest"});
+  expectNo(r);
+  EXPECT_LT(r.seconds, 2.1 + 1.0 + 0.35);
+  EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");  // after at most 1 s of discarding
+  const auto received = sketch.peer.received();
+  ASSERT_FALSE(received.empty());
+  EXPECT_NEAR((received.front().us - r.startUs) / 1e6, 1.0, 0.2);
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+TEST_F(Sketchcheck, ClosedStandardStreamsNeverReachTheSketch) {
+  // Started with its standard streams closed, the tool would get the port as descriptor 0, 1
+  // or 2, and send its result, or the help text, to the sketch.
+  for (const char* closing : {"<&- >&- 2>&-", ">&-", "2>&-"}) {
+    SCOPED_TRACE(closing);
+    ProtocolSketch sketch(LineStart::piDefaults);
+    bench::RunSpec runSpec;
+    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    runSpec.argv = {"sh", "-c", std::string("sketchcheck LinkTest ") + closing + "; echo $?"};
+    auto r = bench::run(*board, runSpec);
+    EXPECT_EQ(r.out, std::string(closing) == "2>&-" ? "YES\n0\n" : "0\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
+    EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, SketchcheckProtocol, ::testing::Values(LineStart::piDefaults, LineStart::raw),
+                         [](const auto& p) { return bench::nameOf(p.param); });
 
 TEST_P(Endings, MatchesAPrefixWithoutRegardToCase) {
   Sketch sketch(std::string("LinkTest") + GetParam());
@@ -74,21 +141,6 @@ TEST_P(Endings, MatchesAPrefixWithoutRegardToCase) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CrLfAndLf, Endings, ::testing::Values("\r\n", "\n"));
-
-TEST_F(Sketchcheck, SendsTheIdentityQueryOnceAndNothingElse) {
-  Sketch sketch("LinkTest\r\n");
-  termios raw = sketch.line.settings();
-  raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  raw.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  ASSERT_EQ(tcsetattr(sketch.line.slave(), TCSANOW, &raw), 0);
-  expectYes(check(sketch, {"LinkTest"}));
-  EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
-
-  Sketch cooked("LinkTest\r\n");  // the tty's defaults, as on the Pi
-  cooked.line.setEcho(false);
-  expectYes(check(cooked, {"LinkTest"}));
-  EXPECT_EQ(cooked.peer.receivedBytes(), "?\r\n");
-}
 
 TEST_F(Sketchcheck, InputWaitingBeforeTheQueryIsNeverCompared) {
   Sketch sketch("Other\r\n");
@@ -109,7 +161,7 @@ TEST_F(Sketchcheck, TheQueryWaitsForATenthOfSilence) {
   ASSERT_EQ(sent.size(), 12u);  // 11 pieces of chatter, then the answer
   const auto received = sketch.peer.received();
   ASSERT_FALSE(received.empty());
-  EXPECT_EQ(received.front().bytes, "?\r\n");
+  EXPECT_EQ(received.front().bytes, "?\n");
   EXPECT_GE(received.front().us - sent[10], 90000);
 }
 
@@ -153,7 +205,7 @@ TEST_F(Sketchcheck, NoSketchMeansNoWhateverTheName) {
     expectNo(r);
     EXPECT_NEAR(r.seconds, 2.1, 0.35);  // 0.1 s of discarding, 200 polls 10 ms apart
   }
-  EXPECT_EQ(silent.peer.receivedBytes(), "?\r\n?\r\n");
+  EXPECT_EQ(silent.peer.receivedBytes(), "?\n?\n");
 }
 
 TEST_F(Sketchcheck, ReadsBytesAsTheyComeWhateverTheLineMode) {
@@ -162,8 +214,7 @@ TEST_F(Sketchcheck, ReadsBytesAsTheyComeWhateverTheLineMode) {
   auto r = check(sketch, {"LinkTest"}, timeLimit(5000));
   expectYes(r);
   const termios t = sketch.line.settings();
-  EXPECT_EQ(t.c_lflag & ICANON, 0u);
-  EXPECT_NE(t.c_lflag & ECHO, 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
   EXPECT_EQ(t.c_cc[VTIME], 1);
   EXPECT_EQ(t.c_cc[VMIN], 0);
   EXPECT_EQ(cfgetispeed(&t), B9600);
@@ -182,7 +233,7 @@ TEST_F(Sketchcheck, HelpEndsWith1AndLeavesTheLineAlone) {
   EXPECT_NE(sketch.line.settings().c_lflag & ICANON, 0u);
   // Case counts: "-H" is a name to check.
   expectNo(check(sketch, {"-H"}));
-  EXPECT_NE(sketch.peer.receivedBytes().find("?\r\n"), std::string::npos);
+  EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
 }
 
 TEST_F(Sketchcheck, NoPortNoQuery) {

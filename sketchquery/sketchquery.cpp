@@ -1,11 +1,13 @@
 // sketchquery: send one line to the sketch and copy its answer, until the line falls silent.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "seriallink.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -18,10 +20,14 @@ namespace {
   std::exit(0);
 }
 
+// A sketch that never falls silent is copied for this long, so that the tool always ends.
+constexpr auto kCopyMost = std::chrono::seconds(2);
+
 // Straight to descriptor 1, so each piece shows as soon as it arrives and unchanged.
 void copyReply() {
   if (!waitInput(tries)) return;
-  for (ssize_t n; (n = read(fd, rbuff.data(), rbuff.size())) > 0;) {
+  const auto until = std::chrono::steady_clock::now() + kCopyMost;
+  for (ssize_t n; std::chrono::steady_clock::now() < until && (n = read(fd, rbuff.data(), rbuff.size())) > 0;) {
     if (write(STDOUT_FILENO, rbuff.data(), static_cast<std::size_t>(n)) != n) return;
   }
 }
@@ -29,6 +35,7 @@ void copyReply() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  openStandardFds();
   if (argc < 2 || std::strncmp(argv[1], "-h", 2) == 0) help();
   init(ports::sketchquery);
   discardInput();

@@ -8,9 +8,14 @@
 
 namespace {
 
+using bench::LineStart;
 using bench::openFiles;
+using bench::ProtocolSketch;
 using bench::Sketch;
+using bench::times;
 using bench::waitPending;
+
+const std::vector<std::string> kNoErrors;
 
 const char* const kHelp =
     "Send a string to Arduino and print its reply\n"
@@ -21,7 +26,8 @@ const char* const kHelp =
 
 class Sketchquery : public ::testing::Test {
  protected:
-  bench::RunResult query(Sketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+  template <typename AnySketch>
+  bench::RunResult query(AnySketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
     runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
     return query(std::move(args), std::move(runSpec));
   }
@@ -33,19 +39,59 @@ class Sketchquery : public ::testing::Test {
   bench::ScratchBoard board;
 };
 
+// A sketch written to the protocol, on a line that starts with the Pi's settings or raw.
+class SketchqueryProtocol : public Sketchquery, public ::testing::WithParamInterface<LineStart> {};
+
 }  // namespace
 
-TEST_F(Sketchquery, PrintsTheAnswerAsTheLineDeliversIt) {
+TEST_P(SketchqueryProtocol, ThreeRunsInARowSendTheLineAloneAndCopyTheAnswerAsSent) {
+  ProtocolSketch sketch(GetParam(), {{"?", "LinkTest\n"}, {"T 1", "two\nlines\n"}});
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    auto r = query(sketch, {"?"});
+    EXPECT_EQ(r.out, "LinkTest\r\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(query(sketch, {"T 1"}).out, "two\r\nlines\r\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\nT 1\n"));
+    EXPECT_EQ(sketch.pending(), 0);
+  }
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+TEST_P(SketchqueryProtocol, ControlBytesInTheAnswerAreCopied) {
+  // ^C would throw away what came before it, XOFF would be swallowed and stop the next
+  // request, ^D, DEL and ^U would edit a canonical line.
+  const std::string answer = "Li\x03nk\x13Te\x04\x7f\x15\x17\x16\x11st\n";
+  ProtocolSketch sketch(GetParam(), {{"?", answer}});
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    EXPECT_EQ(query(sketch, {"?"}).out, "Li\x03nk\x13Te\x04\x7f\x15\x17\x16\x11st\r\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
+  }
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+TEST_P(SketchqueryProtocol, EndsWithinItsBoundsAgainstASketchThatNeverPauses) {
+  ProtocolSketch sketch(GetParam(), {{"?", ""}});  // it hears the request and talks on
+  bench::Chatter chatter(sketch.peer, sketch.line, "noise\n");
+  auto r = query(sketch, {"?"});
+  EXPECT_EQ(r.status, 0);
+  // At most 1 s of discarding, the answer at once, then at most 2 s of it copied.
+  EXPECT_LT(r.seconds, 1.0 + 2.0 + 0.35);
+  EXPECT_GT(r.seconds, 1.0 + 2.0 - 0.05);
+  EXPECT_TRUE(r.out.starts_with("noise\n")) << r.out;
+  EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, SketchqueryProtocol, ::testing::Values(LineStart::piDefaults, LineStart::raw),
+                         [](const auto& p) { return bench::nameOf(p.param); });
+
+TEST_F(Sketchquery, PrintsTheAnswerAsItCame) {
   Sketch crlf("LinkTest\r\n");
   auto r = query(crlf, {"?"});
-  EXPECT_EQ(r.out, "LinkTest\n\n");  // the tty's ICRNL turns the carriage return into a line feed
+  EXPECT_EQ(r.out, "LinkTest\r\n");
   EXPECT_EQ(r.status, 0);
-
-  Sketch untranslated("LinkTest\r\n");
-  termios t = untranslated.line.settings();
-  t.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
-  tcsetattr(untranslated.line.slave(), TCSANOW, &t);
-  EXPECT_EQ(query(untranslated, {"?"}).out, "LinkTest\r\n");
 
   Sketch lf("LinkTest\n");
   r = query(lf, {"?", "ignored"});
@@ -63,15 +109,14 @@ TEST_F(Sketchquery, SendsTheArgumentAndALineFeed) {
     EXPECT_EQ(sketch.peer.receivedBytes(), text + "\n");
   }
   Sketch cooked;
-  cooked.line.setEcho(false);
   query(cooked, {"-H"});  // case counts: a text to send, not the help
-  EXPECT_EQ(cooked.peer.receivedBytes(), "-H\r\n");
+  EXPECT_EQ(cooked.peer.receivedBytes(), "-H\n");
 }
 
 TEST_F(Sketchquery, CopiesEverythingUntilATenthOfSilence) {
   {
     Sketch sketch({{0, "line one\r\n"}, {40, "line two\r\n"}, {40, "three"}});
-    EXPECT_EQ(query(sketch, {"?"}).out, "line one\n\nline two\n\nthree");
+    EXPECT_EQ(query(sketch, {"?"}).out, "line one\r\nline two\r\nthree");
   }
   Sketch sketch({{0, "first part\n"}, {300, "second part\n"}});
   auto r = query(sketch, {"?"});
@@ -100,7 +145,7 @@ TEST_F(Sketchquery, InputWaitingBeforeTheRequestIsNeverPrinted) {
   Sketch sketch("LinkTest\r\n");
   sketch.peer.send("stale\r\n");
   waitPending(sketch.line);
-  EXPECT_EQ(query(sketch, {"?"}).out, "LinkTest\n\n");
+  EXPECT_EQ(query(sketch, {"?"}).out, "LinkTest\r\n");
 }
 
 TEST_F(Sketchquery, TheAnswerHasAbout2sToBegin) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "seriallink.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -20,18 +21,15 @@ namespace {
 // (the line hung up): what came before it is still printed, where fgets would drop it.
 void readReplyLine() {
   waitInput(0);
-  std::size_t stored = 0;
-  for (int c; stored < rbuff.size() - 2 && (c = std::getc(serinp)) != EOF;) {
-    rbuff[stored++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  rbuff[stored] = '\0';
+  rbuff.clear();
+  readLine(serinp, rbuff, ports::sketchqueryblock.rbuffSize - 2);
   std::printf("%s", rbuff.c_str());
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  openStandardFds();
   if (argc < 2 || std::strncmp(argv[1], "-h", 2) == 0) help();
   init(ports::sketchqueryblock);
   discardInput();

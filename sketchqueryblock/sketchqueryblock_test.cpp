@@ -8,9 +8,14 @@
 
 namespace {
 
+using bench::LineStart;
 using bench::openFiles;
+using bench::ProtocolSketch;
 using bench::Sketch;
+using bench::times;
 using bench::waitPending;
+
+const std::vector<std::string> kNoErrors;
 
 const char* const kHelp =
     "Send a string to Arduino and wait its reply (it's blocking)\n"
@@ -21,7 +26,8 @@ const char* const kHelp =
 
 class Sketchqueryblock : public ::testing::Test {
  protected:
-  bench::RunResult query(Sketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+  template <typename AnySketch>
+  bench::RunResult query(AnySketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
     runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
     return query(std::move(args), std::move(runSpec));
   }
@@ -39,7 +45,51 @@ bench::RunSpec timeLimit(int ms) {
   return runSpec;
 }
 
+// A sketch written to the protocol, on a line that starts with the Pi's settings or raw.
+class SketchqueryblockProtocol : public Sketchqueryblock, public ::testing::WithParamInterface<LineStart> {};
+
 }  // namespace
+
+TEST_P(SketchqueryblockProtocol, ThreeRunsInARowSendTheLineAloneAndPrintTheSameLine) {
+  ProtocolSketch sketch(GetParam(), {{"?", "LinkTest\n"}, {"T 1", "two\nlines\n"}});
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    auto r = query(sketch, {"?"});
+    EXPECT_EQ(r.out, "LinkTest\n");  // the CR LF line end as one line end, as before on the Pi
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
+    EXPECT_EQ(sketch.pending(), 0);
+  }
+  // The lines after the first are left, and the next run throws them away.
+  EXPECT_EQ(query(sketch, {"T 1"}).out, "two\n");
+  EXPECT_EQ(query(sketch, {"?"}).out, "LinkTest\n");
+  EXPECT_EQ(sketch.peer.receivedBytes(), "?\n?\n?\nT 1\n?\n");
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+TEST_P(SketchqueryblockProtocol, ControlBytesInTheAnswerArePrinted) {
+  const std::string text = "Li\x03nk\x13Te\x04\x7f\x15\x17\x16\x11st";
+  ProtocolSketch sketch(GetParam(), {{"?", text + "\n"}});
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    EXPECT_EQ(query(sketch, {"?"}).out, text + "\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
+  }
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+TEST_P(SketchqueryblockProtocol, TheRequestGoesOutWithin1sAgainstASketchThatNeverPauses) {
+  ProtocolSketch sketch(GetParam(), {{"?", ""}});
+  bench::Chatter chatter(sketch.peer, sketch.line, "noise\n");
+  auto r = query(sketch, {"?"});
+  EXPECT_EQ(r.out, "noise\n");
+  EXPECT_LT(r.seconds, 1.0 + 0.35);
+  EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, SketchqueryblockProtocol, ::testing::Values(LineStart::piDefaults, LineStart::raw),
+                         [](const auto& p) { return bench::nameOf(p.param); });
 
 TEST_F(Sketchqueryblock, PrintsTheFirstAnswerLine) {
   Sketch lf("LinkTest\n");
@@ -47,14 +97,14 @@ TEST_F(Sketchqueryblock, PrintsTheFirstAnswerLine) {
   EXPECT_EQ(r.out, "LinkTest\n");
   EXPECT_EQ(r.status, 0);
 
-  Sketch crlf("LinkTest\r\n");  // the tty's ICRNL makes the carriage return the line's end
-  EXPECT_EQ(query(crlf, {"?"}).out, "LinkTest\n");
-
-  Sketch untranslated("LinkTest\r\n");
-  termios t = untranslated.line.settings();
-  t.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
-  tcsetattr(untranslated.line.slave(), TCSANOW, &t);
-  EXPECT_EQ(query(untranslated, {"?"}).out, "LinkTest\r\n");
+  // The same line whatever the line's CR handling was before: a CR LF end is one line end.
+  for (bool crToLf : {true, false}) {
+    Sketch crlf("LinkTest\r\n");
+    termios t = crlf.line.settings();
+    t.c_iflag = crToLf ? t.c_iflag | ICRNL : t.c_iflag & ~static_cast<tcflag_t>(ICRNL);
+    tcsetattr(crlf.line.slave(), TCSANOW, &t);
+    EXPECT_EQ(query(crlf, {"?"}).out, "LinkTest\n");
+  }
 
   Sketch lines("first\nsecond\nthird\n");
   r = query(lines, {"?", "ignored"});
@@ -68,6 +118,7 @@ TEST_F(Sketchqueryblock, ALineHoldsAtMost510Characters) {
     std::string answer, out;
   };
   for (const Case& c : {Case{a + "\n", a + "\n"}, Case{a + "b\n", a + "b"}, Case{a + "bc\n", a + "b"},
+                        Case{a + "\r\n", a + "\n"}, Case{a + "\r\r\n", a + "\r"},
                         Case{std::string(700, 'x') + "\n", std::string(510, 'x')}}) {
     SCOPED_TRACE(c.answer.size());
     Sketch sketch(c.answer);
@@ -87,11 +138,7 @@ TEST_F(Sketchqueryblock, APauseOfATenthEndsTheLine) {
 TEST_F(Sketchqueryblock, SendsTheArgumentAndALineFeed) {
   for (const std::string text : {"hello world", "", "say \"hi\""}) {
     SCOPED_TRACE(text);
-    Sketch sketch({{0, "ok\n"}}, text);
-    termios t = sketch.line.settings();
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(sketch.line.slave(), TCSANOW, &t);
+    Sketch sketch({{0, "ok\n"}}, text);  // on a line with the tty's defaults, as on the Pi
     EXPECT_EQ(query(sketch, {text}).out, "ok\n");
     EXPECT_EQ(sketch.peer.receivedBytes(), text + "\n");
   }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,22 +14,29 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "stdfds.h"
+
 namespace {
 
-// Cleared by SIGINT, SIGTERM and SIGHUP: the bridge then leaves through exit, so the
-// exit handler closes the window instead of leaving it open for ever.
+// Cleared by the signals that end the bridge: it then leaves through exit, so the exit
+// handler closes the window and gives standard input its flags back.
 volatile std::sig_atomic_t frun = 1;
 volatile std::sig_atomic_t stopsig = 0;
 int fdwin = 0;
-std::FILE* fpwin = nullptr;
+// The window's two directions, each a stream of its own: one stream that both reads and
+// writes a terminal fails for good once a long line has been read from it and glibc tries
+// to seek back before the next write.
+std::FILE* fpwin = nullptr;    // to the window, on fdwin
+std::FILE* fpwinin = nullptr;  // from the window, on a dup of fdwin
 char buff[512];
 int pidc = -1;
 const useconds_t timeout = 50000;
 int stdinflags = -1;  // as we found them, given back on the way out
 
-void closeConsole(int fds, std::FILE* fp, int pid) {
-  if (fp)
-    std::fclose(fp);
+void closeConsole(int fds, std::FILE* out, std::FILE* in, int pid) {
+  if (in) std::fclose(in);
+  if (out)
+    std::fclose(out);
   else if (fds > 0)
     close(fds);
   if (pid > 0) kill(pid, SIGKILL);
@@ -37,7 +45,7 @@ void closeConsole(int fds, std::FILE* fp, int pid) {
 void end() {
   // The calling shell must not be left with a non-blocking terminal.
   if (stdinflags != -1) fcntl(STDIN_FILENO, F_SETFL, stdinflags);
-  closeConsole(fdwin, fpwin, pidc);
+  closeConsole(fdwin, fpwin, fpwinin, pidc);
 }
 
 void stop(int sig) {
@@ -47,29 +55,35 @@ void stop(int sig) {
 
 void setnoblock(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-std::FILE* openConsole(int* fds, int* pid) {
+[[nodiscard]] bool failed(const char* what) {
+  const int err = errno;
+  std::printf("%s: %d - %.100s\n", what, err, std::strerror(err));
+  return false;
+}
+
+bool openConsole(int* fds, int* pid) {
   int fdm = -1;
-  if (openpty(&fdm, fds, nullptr, nullptr, nullptr) != 0) {
+  if (openpty(&fdm, fds, nullptr, nullptr, nullptr) != 0) return failed("openpty");
+  fpwin = fdopen(*fds, "w");
+  if (!fpwin) return failed("open I/O");
+  const int in = fcntl(*fds, F_DUPFD_CLOEXEC, 0);
+  fpwinin = in < 0 ? nullptr : fdopen(in, "r");
+  if (!fpwinin) {
     const int err = errno;
-    std::printf("openpty: %d - %.100s\n", err, std::strerror(err));
-    return nullptr;
-  }
-  std::FILE* fp = fdopen(*fds, "w+");
-  if (!fp) {
-    const int err = errno;
-    std::printf("open I/O: %d - %.100s\n", err, std::strerror(err));
-    return nullptr;
+    if (in >= 0) close(in);
+    errno = err;
+    return failed("open I/O");
   }
   char trm[10];
   std::snprintf(trm, sizeof trm, "-Sxx%d", fdm);
+  const pid_t bridge = getpid();
   const pid_t child = fork();
-  if (child < 0) {
-    const int err = errno;
-    std::printf("fork: %d - %.100s\n", err, std::strerror(err));
-    return nullptr;
-  }
+  if (child < 0) return failed("fork");
   if (child == 0) {
     close(*fds);
+    // The window ends with the bridge, whatever ends the bridge, a SIGKILL included.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != bridge) _exit(255);  // the bridge ended before the request took hold
     execl("/usr/bin/xterm", "xterm", trm, "-T", "Console", static_cast<char*>(nullptr));
     const int err = errno;
     // Straight to the descriptor and out: the bridge's buffered output and its exit
@@ -79,7 +93,7 @@ std::FILE* openConsole(int* fds, int* pid) {
   }
   *pid = child;
   close(fdm);
-  return fp;
+  return true;
 }
 
 // The window program has gone, so the master side is closed: the slave reports a hang-up.
@@ -90,14 +104,19 @@ bool windowGone() {
 
 void loop() {
   while (frun) {
-    if (std::fgets(buff, sizeof buff, stdin)) std::fputs(buff, fpwin);
-    if (std::fgets(buff, sizeof buff, fpwin)) {
+    if (std::fgets(buff, sizeof buff, stdin)) {
+      std::fputs(buff, fpwin);
+      std::fflush(fpwin);  // in this pass, a piece of a long line too
+    } else {
+      std::clearerr(stdin);  // a Ctrl-D typed on a terminal must not stop its later lines
+    }
+    if (std::fgets(buff, sizeof buff, fpwinin)) {
       std::fputs(buff, stdout);
     } else if (windowGone()) {
       std::puts("xterm: window closed");
       std::exit(-1);
     } else {
-      std::clearerr(fpwin);  // a Ctrl-D typed in the window must not stop its lines for good
+      std::clearerr(fpwinin);  // nor one typed in the window
     }
     usleep(timeout);
   }
@@ -106,13 +125,16 @@ void loop() {
 }  // namespace
 
 int main() {
+  openStandardFds();
+  // Started with SIGCHLD ignored, the window would be reaped unseen and its number could
+  // name another process by the time the exit handler kills it.
+  signal(SIGCHLD, SIG_DFL);
   std::atexit(end);
   struct sigaction sa {};
   sa.sa_handler = stop;
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
-  fpwin = openConsole(&fdwin, &pidc);
-  if (!fpwin) return -1;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaction(sig, &sa, nullptr);
+  if (!openConsole(&fdwin, &pidc)) return -1;
   stdinflags = fcntl(STDIN_FILENO, F_GETFL);
   setnoblock(STDIN_FILENO);
   setnoblock(fdwin);

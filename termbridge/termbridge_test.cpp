@@ -303,10 +303,75 @@ TEST_F(Termbridge, EndOfInputDoesNotEndTheBridge) {
   EXPECT_EQ(r.status, 128 + SIGTERM);
 }
 
+// --- both ways at once ---
+
+namespace {
+
+// Whether `all` holds each of `parts`, in this order.
+bool inOrder(const std::string& all, const std::vector<std::string>& parts) {
+  std::size_t at = 0;
+  for (const auto& part : parts) {
+    at = all.find(part, at);
+    if (at == std::string::npos) return false;
+    at += part.size();
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST_F(Termbridge, ALongWindowLineAndAPipedLineInTheNextPassLeaveBothWaysWorking) {
+  bench::Process p(*board, bridgeSpec());
+  win.found();
+  std::string longLine;
+  for (int i = 0; i < 600; ++i) longLine += static_cast<char>('a' + i % 26);
+  // The window's 600 characters cross in two passes; the piped line goes in the second.
+  win.type(longLine + "\r");
+  ASSERT_TRUE(win.waitShown(longLine + "\r\n"));
+  p.write("piped 0\n");
+  std::vector<std::string> piped = {"piped 0\r\n"}, typed = {longLine + "\n"};
+  for (int i = 1; i <= 20; ++i) {
+    const std::string n = std::to_string(i);
+    p.write("piped " + n + "\n");
+    win.type("typed " + n + "\r");
+    piped.push_back("piped " + n + "\r\n");
+    typed.push_back("typed " + n + "\n");
+  }
+  ASSERT_TRUE(waitFor([&] { return inOrder(win.shown(), piped); }, 5000)) << win.shown();
+  ASSERT_TRUE(win.waitShown("typed 20\r\n"));
+  ASSERT_TRUE(win.taken());
+  p.signal(SIGTERM);
+  const auto r = p.wait();
+  std::string all;
+  for (const auto& t : typed) all += t;
+  EXPECT_EQ(r.out, all);  // every typed line, in order
+  EXPECT_EQ(r.status, 128 + SIGTERM);
+}
+
+TEST_F(Termbridge, CtrlDOnATerminalStandardInputDoesNotStopItsLines) {
+  // Standard input is a terminal of the test's: it types on the master side.
+  bench::Line keyboard;
+  auto s = bridgeSpec({"sh", "-c", "exec termbridge < /dev/ttyS0"});
+  s.lines["/dev/ttyS0"] = keyboard.slavePath();
+  bench::Process p(*board, s);
+  win.found();
+  auto type = [&](const std::string& keys) {
+    ASSERT_EQ(write(keyboard.master(), keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  };
+  type("before\n");
+  ASSERT_TRUE(win.waitShown("before\r\n"));
+  type("\x04");  // an end of file, once
+  std::this_thread::sleep_for(200ms);
+  type("after\n");
+  EXPECT_TRUE(win.waitShown("before\r\nafter\r\n")) << win.shown();
+  type("\x04" "again\n");
+  EXPECT_TRUE(win.waitShown("after\r\nagain\r\n")) << win.shown();
+}
+
 // --- the ways out ---
 
 TEST(TermbridgeSignals, EndItThroughItsExitPathAndTheWindowGoes) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
     SCOPED_TRACE(strsignal(sig));
     bench::ScratchBoard board;
     const Window win(board.get());
@@ -326,6 +391,29 @@ TEST(TermbridgeSignals, EndItThroughItsExitPathAndTheWindowGoes) {
     EXPECT_EQ(r.out, "typed\n");         // buffered output is written out on the way
     EXPECT_LT(r.endUs - sent, 1000000);  // at once: within a pass, 1 s allowed
   }
+}
+
+TEST_F(Termbridge, TheWindowEndsWithTheBridgeWhateverEndsIt) {
+  // SIGKILL leaves no exit path: the window asked for a signal of its own at its start.
+  bench::Process p(*board, bridgeSpec());
+  const pid_t bridge = std::stoi(win.found().at("ppid"));
+  ASSERT_TRUE(win.running());
+  kill(bridge, SIGKILL);
+  EXPECT_TRUE(win.waitGone()) << "the window outlived the bridge";
+  EXPECT_EQ(p.wait().signal, SIGKILL);
+}
+
+TEST_F(Termbridge, SigchldIgnoredByItsStarterIsSetBack) {
+  // Ignored, the window would be reaped unseen and its number could name another process
+  // by the time the bridge kills it.
+  bench::Process p(*board, bridgeSpec({"env", "--ignore-signal=CHLD", "termbridge"}));
+  const pid_t bridge = std::stoi(win.found().at("ppid"));
+  std::ifstream status("/proc/" + std::to_string(bridge) + "/status");
+  std::string ignored;
+  for (std::string key; status >> key;)
+    if (key == "SigIgn:") status >> ignored;
+  ASSERT_FALSE(ignored.empty());
+  EXPECT_EQ(std::stoull(ignored, nullptr, 16) & (1ull << (SIGCHLD - 1)), 0u) << ignored;
 }
 
 TEST_F(Termbridge, AClosedWindowEndsItWithStatus255) {
@@ -386,7 +474,7 @@ TEST_F(Termbridge, StandardInputIsGivenBackBlocking) {
     const auto r = p.wait();
     EXPECT_EQ(r.out, "xterm: window closed\nstdin blocking\n");
   }
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) {
     SCOPED_TRACE(strsignal(sig));
     bench::ScratchBoard other;
     const Window otherWin(other.get());

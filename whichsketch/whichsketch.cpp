@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "seriallink.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -14,22 +15,17 @@ namespace {
   std::exit(0);
 }
 
-// Reads at most 254 characters of the answer line. Each byte is awaited for at most
+// Reads at most 254 characters of the answer line, a CR LF end as one line end, so that
+// nothing of it is left for the next run. Each byte is awaited for at most
 // 1 s, so that a line in canonical mode, where VTIME does not act, cannot hold the
 // tool for ever; serinp is unbuffered, so every byte not yet taken is still visible
 // to waitReadable.
 void getnamesketch() {
   std::fputs("?\n", serout);
   std::setvbuf(serinp, nullptr, _IONBF, 0);
-  std::size_t stored = 0;
-  while (stored < rbuff.size() - 1 && waitReadable(1000)) {
-    int c = std::fgetc(serinp);
-    if (c == EOF) break;
-    rbuff[stored++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  rbuff[stored] = '\0';
-  if (stored == 0) {
+  rbuff.clear();
+  readLine(serinp, rbuff, ports::whichsketch.rbuffSize - 1, [] { return waitReadable(1000); });
+  if (rbuff.empty()) {
     std::puts("NO replay");
     std::exit(1);  // a script must not take silence for an answer
   }
@@ -39,6 +35,7 @@ void getnamesketch() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  openStandardFds();
   if (argc > 1 && strcasecmp(argv[1], "-h") == 0) help();
   init(ports::whichsketch);
   getnamesketch();

@@ -4,8 +4,16 @@
 #include <thread>
 
 #include "bench.h"
+#include "sketch.h"
 
 namespace {
+
+using bench::LineStart;
+using bench::openFiles;
+using bench::ProtocolSketch;
+using bench::times;
+
+const std::vector<std::string> kNoErrors;
 
 const char* const kHelp =
     "Arduino sketch veryfing\n"
@@ -25,7 +33,8 @@ struct Sketch {
 
 class Whichsketch : public ::testing::Test {
  protected:
-  bench::RunResult which(Sketch& sketch, std::vector<std::string> args = {}, bench::RunSpec runSpec = {}) {
+  template <typename AnySketch>
+  bench::RunResult which(AnySketch& sketch, std::vector<std::string> args = {}, bench::RunSpec runSpec = {}) {
     runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
     return which(std::move(args), std::move(runSpec));
   }
@@ -43,41 +52,65 @@ class Modes : public Whichsketch, public ::testing::WithParamInterface<bool> {
   bool canonical() const { return GetParam(); }
 };
 
-// At most n descriptors, the standard three included. A sanitizer build's leak check needs
-// descriptors of its own at exit, so it is left out of such runs.
-bench::RunSpec openFiles(int n) {
-  bench::RunSpec runSpec;
-  runSpec.maxOpenFiles = n;
-  runSpec.env = {"ASAN_OPTIONS=detect_leaks=0"};
-  return runSpec;
-}
+// A sketch written to the protocol, on a line that starts with the Pi's settings or raw.
+class WhichsketchProtocol : public Whichsketch, public ::testing::WithParamInterface<LineStart> {};
 
 }  // namespace
 
-TEST_P(Modes, PrintsTheNameLineAndOneMoreLineEnd) {
-  Sketch crlf("LinkTest\r\n", canonical());
-  auto r = which(crlf);
-  EXPECT_EQ(r.out, "LinkTest\n\n");  // ICRNL ends the line at the carriage return
-  EXPECT_EQ(r.status, 0);
+TEST_P(WhichsketchProtocol, ThreeRunsInARowPrintTheSameName) {
+  ProtocolSketch sketch(GetParam());
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    auto r = which(sketch);
+    EXPECT_EQ(r.out, "LinkTest\n\n");  // the line, its CR LF end as one line end, and one more
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
+    EXPECT_EQ(sketch.pending(), 0);
+  }
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
 
-  Sketch untranslated("LinkTest\r\n", canonical());
-  termios t = untranslated.line.settings();
-  t.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
-  tcsetattr(untranslated.line.slave(), TCSANOW, &t);
-  EXPECT_EQ(which(untranslated).out, "LinkTest\r\n\n");
+TEST_P(WhichsketchProtocol, ControlBytesInTheNameArePrinted) {
+  // In canonical mode ^D would end the line and ^U, DEL and ^W edit it; ^C would throw it away.
+  const std::string name = "Li\x03nk\x13Te\x04\x7f\x15\x17\x16\x11st";
+  ProtocolSketch sketch(GetParam(), {{"?", name + "\n"}});
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    EXPECT_EQ(which(sketch).out, name + "\n\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
+  }
+  EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, WhichsketchProtocol, ::testing::Values(LineStart::piDefaults, LineStart::raw),
+                         [](const auto& p) { return bench::nameOf(p.param); });
+
+TEST_P(Modes, PrintsTheNameLineAndOneMoreLineEnd) {
+  // A CR LF end is one line end, whatever the line's CR handling was before.
+  for (bool crToLf : {true, false}) {
+    SCOPED_TRACE(crToLf);
+    Sketch crlf("LinkTest\r\n", canonical());
+    termios t = crlf.line.settings();
+    t.c_iflag = crToLf ? t.c_iflag | ICRNL : t.c_iflag & ~static_cast<tcflag_t>(ICRNL);
+    tcsetattr(crlf.line.slave(), TCSANOW, &t);
+    auto r = which(crlf);
+    EXPECT_EQ(r.out, "LinkTest\n\n");
+    EXPECT_EQ(r.status, 0);
+  }
 
   Sketch lf("LinkTest\nsecond line\n", canonical());
-  r = which(lf, {"-hx", "more"});  // not the help: the query runs
+  auto r = which(lf, {"-hx", "more"});  // not the help: the query runs
   EXPECT_EQ(r.out, "LinkTest\n\n");
   EXPECT_EQ(r.status, 0);
 }
 
-TEST_P(Modes, LeavesTheLocalFlagsAsFound) {
+TEST_P(Modes, KeepsTheLineModeAsFound) {
   Sketch sketch("LinkTest\n", canonical());
   const termios before = sketch.line.settings();
   which(sketch);
   const termios after = sketch.line.settings();
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_lflag & ICANON, before.c_lflag & ICANON);
+  EXPECT_EQ(after.c_lflag & ECHO, 0u);
   EXPECT_EQ(after.c_cc[VTIME], 10);
   EXPECT_EQ(after.c_cc[VMIN], 0);
   EXPECT_EQ(cfgetispeed(&after), B9600);
@@ -139,13 +172,18 @@ TEST_F(Whichsketch, CanonicalModeShowsOnlyWholeLines) {
   EXPECT_LT(r.seconds, 1.5);
 }
 
-TEST_F(Whichsketch, CanonicalEndOfFileIsNoAnswer) {
-  Sketch eof("\x04");  // an end-of-file byte: the canonical read returns nothing at once
+TEST_F(Whichsketch, AnEndOfFileByteIsData) {
+  // Not the end of a canonical line: without its line end the line never comes.
+  Sketch eof("\x04");
   auto r = which(eof);
   EXPECT_EQ(r.out, "NO replay\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_LT(r.seconds, 0.8);
-  Sketch raw("\x04", false);  // just a byte when the line is not canonical
+  EXPECT_GT(r.seconds, 0.9);
+  for (bool canonical : {true, false}) {
+    Sketch line("\x04\n", canonical);
+    EXPECT_EQ(which(line).out, "\x04\n\n");
+  }
+  Sketch raw("\x04", false);  // a byte as any other when the line is not canonical
   EXPECT_EQ(which(raw).out, "\x04\n");
 }
 
@@ -159,9 +197,8 @@ TEST_F(Whichsketch, SendsTheIdentityQueryAndNothingElse) {
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
 
   Sketch cooked("LinkTest\n");
-  cooked.line.setEcho(false);
   which(cooked);
-  EXPECT_EQ(cooked.peer.receivedBytes(), "?\r\n");
+  EXPECT_EQ(cooked.peer.receivedBytes(), "?\n");
 }
 
 TEST_F(Whichsketch, HelpForTheWholeWordInEitherCase) {

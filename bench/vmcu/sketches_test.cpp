@@ -146,17 +146,28 @@ TEST_F(WaitSketchOnChip, AnalogInputAboveAndBelow) {
   EXPECT_EQ(port.readUntil("\n", 1000), "OK\n");
 }
 
-TEST_F(WaitSketchOnChip, ANewWaitReplacesThePendingOneAndTheQueryIsStillAnswered) {
+TEST_F(WaitSketchOnChip, TheQueryOrANewWaitEndsThePendingOne) {
   chip.setPin("D5", 0);
   chip.setPin("D7", 0);
+  // A caller that gave up, then the next one's query: the old wait never answers.
   port.send("INTD5=1\n");
   EXPECT_EQ(port.ask("?\n"), "WaitSketch\n");
-  port.send("INTD7=1\n");
-  sleepMs(100);  // heard and taken
   chip.setPin("D5", 1);
   EXPECT_EQ(port.readFor(300), "");
+  chip.setPin("D5", 0);
+  // A new wait, even one out of range, ends it too.
+  for (const char* next : {"INTD7=1\n", "INTD2=1\n"}) {
+    SCOPED_TRACE(next);
+    port.send("INTD5=1\n");
+    port.send(next);
+    sleepMs(100);  // heard and taken
+    chip.setPin("D5", 1);
+    EXPECT_EQ(port.readFor(300), std::string(next) == "INTD2=1\n" ? "NO range\n" : "");
+    chip.setPin("D5", 0);
+  }
   chip.setPin("D7", 1);
-  EXPECT_EQ(port.readUntil("\n", 1000), "OK\n");
+  EXPECT_EQ(port.readFor(300), "");  // no wait left for D7 either
+  EXPECT_EQ(port.ask("INTD7=1\n"), "OK\n");
 }
 
 TEST_F(WaitSketchOnChip, OutOfRangeAndUnknownLines) {

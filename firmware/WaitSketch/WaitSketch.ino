@@ -6,9 +6,10 @@
 //   INTAncv    analog input n (0 to 5) above (c is '>') or below (c is '<') the value
 //              v (0 to 1024), against its 10-bit reading
 //
-// A new wait replaces the one pending, so a caller that gave up leaves nothing behind;
-// the identity query is answered while waiting. A wait whose pin, level or value is out
-// of range is answered "NO range"; other lines are ignored. Answers end with "\n".
+// A new caller begins with the identity query, then sends its wait: either ends the wait
+// pending, so a wait whose caller gave up (killed while it waited) can never answer the
+// next caller "OK". A wait whose pin, level or value is out of range is answered
+// "NO range"; other lines are ignored. Answers end with "\n".
 // On start it sends "WaitSketch started".
 
 #include <avr/sleep.h>
@@ -58,6 +59,7 @@ long number(const char* text, char stop, const char** after) {
 
 void command() {
   const char* at = nullptr;
+  if (strcmp(line, "?") == 0 || strncmp(line, "INTD", 4) == 0 || strncmp(line, "INTA", 4) == 0) wait = kNone;
   if (strcmp(line, "?") == 0) {
     itsMe();
   } else if (strncmp(line, "INTD", 4) == 0) {
