@@ -1,7 +1,7 @@
 // The virtual Orvix board: the state that a real board keeps in its chips.
 //
 //   Board::open(dir)        the board in DIR, if one is there (the tools' view)
-//   Board::create(dir)      the board in DIR, made fresh when missing (the bench's view)
+//   Board::create(dir)      the board in DIR, made fresh when DIR is missing or empty (the bench's view)
 //   rtc*()                  the clock chip at I2C address 104: 19 registers that tick
 //   i2c*()                  transfers as wiringPi's I2C calls make them, faults included
 //   gpio*() / setInput()    the GPIO header: modes, levels, pulls, inputs over time
@@ -10,6 +10,10 @@
 //
 // All state lives in files of the board's directory, under one lock, so several
 // processes can share a board and the clock outlives each program, as with a battery.
+// The directory is its owner's alone (no other user may write to it), carries a board mark
+// that create() writes into a new or empty one, and is never reached through a symbolic
+// link. A directory that is not a board, or a state that cannot be read or written whole,
+// is an error (std::runtime_error naming the file and the cause), never a default.
 #pragma once
 
 #include <array>
