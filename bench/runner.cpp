@@ -224,6 +224,11 @@ Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scr
   std::vector<std::string> added;
   if (std::none_of(runSpec.env.begin(), runSpec.env.end(), [&](const std::string& e) { return nameOf(e) == "PATH"; }))
     added.push_back("PATH=" + search);
+  // Every program of the run finds the modem-control lines of a Pi's UART on its serial lines.
+  if (const std::string uartModem = BENCH_UART_MODEM; !uartModem.empty()) {
+    const char* preload = getenv("LD_PRELOAD");
+    added.push_back("LD_PRELOAD=" + uartModem + (preload && *preload ? ":" + std::string(preload) : ""));
+  }
   added.insert(added.end(), runSpec.env.begin(), runSpec.env.end());
   std::set<std::string> addedNames;
   for (const auto& e : added) addedNames.insert(nameOf(e));

@@ -47,9 +47,13 @@ Commands:
   run [OPTIONS] -- TOOL [ARGS...]
                         run TOOL on the board, in a private namespace: its /dev
                         holds only the board's serial names that are asked for,
-                        the fixed outside programs are absent unless bound, and
+                        the outside programs are where orvix-setup links them on
+                        a Pi (avrdude and its configuration from Debian, the
+                        loader and the pin-wait sketch from this build), and
                         stand-ins for sudo and date record their calls instead
-                        of touching the system clock. Exits with the tool's status.
+                        of touching the system clock, which nothing in the run
+                        may set. Exits with the tool's status; a signal to
+                        vboard goes on to the tool.
       --line NAMES        bind the serial names (comma-separated, e.g.
                           /dev/ttyS0,/dev/Arduino) to one pseudo-terminal whose far
                           side is a scripted sketch, even while the microcontroller runs
@@ -60,8 +64,10 @@ Commands:
       --file PATH=FILE    bind FILE at a fixed path (/home/velmont/avrdude,
                           /home/velmont/avrdude.conf, /home/pi/bin/mcuload,
                           /home/pi/bin/mcusketches/WaitSketch.hex, /usr/bin/xterm)
-      --no-standins       use the system's own sudo and date
-      --timeout SEC       kill the tool after SEC seconds (default: none)
+      --bare              a Pi without orvix-setup: the fixed paths are absent
+                          unless bound with --file
+      --no-standins       use the system's own sudo and date (date -s still fails)
+      --timeout SEC       kill the tool after SEC seconds, 1 to 86400 (default: none)
       --scratch           use a fresh board, removed afterwards
   rtc show              print the 19 clock registers and the date they hold
   rtc set YYYY-MM-DD HH:MM:SS
@@ -423,7 +429,7 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
   runSpec.timeoutMs = 0;
   std::vector<std::string> names;
   std::vector<std::pair<std::string, std::string>> answers;
-  bool raw = false, showLine = false, scratch = false;
+  bool raw = false, showLine = false, scratch = false, bare = false;
   std::size_t i = 0;
   for (; i < args.size() && args[i] != "--"; ++i) {
     const std::string& a = args[i];
@@ -444,14 +450,18 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
       const auto eq = v.find('=');
       if (eq == std::string::npos) usage("--file takes PATH=FILE");
       runSpec.files[v.substr(0, eq)] = fs::absolute(v.substr(eq + 1));
-    } else if (a == "--no-standins") runSpec.standIns = false;
-    else if (a == "--timeout") runSpec.timeoutMs = number(value()) * 1000;
+    } else if (a == "--bare") bare = true;
+    else if (a == "--no-standins") runSpec.standIns = false;
+    else if (a == "--timeout") runSpec.timeoutMs = numberIn(value(), 1, kMaxTimeoutS, "--timeout") * 1000;
     else if (a == "--scratch") scratch = true;
     else usage("unknown run option " + a);
   }
   if (i + 1 >= args.size()) usage("run needs -- TOOL [ARGS...]");
   runSpec.argv.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+  if (!bare)
+    for (const auto& [path, file] : bench::setUpPi()) runSpec.files.emplace(path, file);  // --file comes first
 
+  PassSignalsOn signals;  // before the sketch's thread starts, so that it inherits the block
   std::optional<bench::ScratchBoard> scratchBoard;
   std::optional<bench::Board> named;
   if (scratch) scratchBoard.emplace();

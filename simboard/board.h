@@ -29,6 +29,10 @@ namespace simboard {
 // Where a tool finds its board: the bench mounts a board's directory here.
 inline constexpr const char* kBoardPath = "/dev/vboard";
 
+// The board's wiring on the Pi's GPIO header, BCM numbers.
+inline constexpr int kResetPin = 23;   // the microcontroller's RESET, through the board's coupling
+inline constexpr int kButtonPin = 24;  // the push button, read with the internal pull-down
+
 inline constexpr int kRtcAddress = 104;
 inline constexpr int kRtcRegisters = 19;
 inline constexpr int kPins = 64;
