@@ -43,6 +43,8 @@ using Registers = std::array<std::uint8_t, kRtcRegisters>;
 //   i2c-setup  dev result        i2c-read  reg result        i2c-write reg value result
 //   gpio-setup result            gpio-mode pin mode          gpio-write pin level
 //   gpio-read  pin level         gpio-pull pin pud
+//   serial-modem dtr rts         a program changed the DTR or RTS line of a serial line (written
+//                                by the bench's UART library, bench/standins/uart-modem.c)
 struct TraceEvent {
   std::int64_t us = 0;  // CLOCK_MONOTONIC, microseconds
   int pid = 0;
