@@ -91,12 +91,14 @@ Commands:
   mcu log               print what the chip sent and received, its resets and pins
   pin PIN LEVEL         drive the microcontroller's pin D0-D13 or A0-A5 at 0 or 1
   adc N MILLIVOLTS      put MILLIVOLTS (0-5000) on its analog input N (0-7)
-  bench [--runs N] [--quick]
+  bench [--runs N] [--quick] [--check]
                         measure the tools on scratch boards and print one Markdown
-                        table: their fixed waits, their overhead against a minimal C
-                        program, throughput, idle CPU time and footprint; each figure
-                        the median of N runs (default 5); --quick skips buttonwatch's
-                        whole 100 s run and shortens the idle measurement
+                        table: their fixed waits, their overhead and throughput
+                        against a minimal C program, idle CPU time and footprint;
+                        each figure the median of N runs (default 5); --quick skips
+                        buttonwatch's whole 100 s run and shortens the idle
+                        measurement; --check ends with status 1 when a figure
+                        misses its goal
   --help                this text
 )";
 

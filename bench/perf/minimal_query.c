@@ -4,10 +4,11 @@
  * and prints the same result; it leaves out all the tool does beyond that one exchange.
  *
  *   minimal_query sketchcheck NAME | sketchquery TEXT | sketchqueryblock TEXT
- *   minimal_query whichsketch | pinwait-dig N V | cmdlistener-resp
+ *   minimal_query whichsketch | pinwait-dig N V | cmdlistener-resp | cmdlistener-relay
  *
  * cmdlistener-resp serves the two lines the bench's exchange uses: "$$$Resp " with no
- * command held, and "$$$Cend ".
+ * command held, and "$$$Cend ". cmdlistener-relay also runs the command of a "$$$Ardu "
+ * line and relays its output on "$$$Resp ", as cmdlistener does, for its throughput.
  */
 #include <fcntl.h>
 #include <stdio.h>
@@ -145,9 +146,9 @@ static int pinwaitDig(const char *pin, const char *level) {
   return 0;
 }
 
-static int cmdlistenerResp(void) {
-  char line[512];
-  FILE *in, *out;
+static int cmdlistener(int relay) {
+  char line[512], piece[512];
+  FILE *in, *out, *command = NULL;
   puts("Intercepting commands from serial port...");
   puts("  format: $$$Ardu command... 'lf'");
   openPort("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK, B115200, 0, 1, kUnchanged);
@@ -158,10 +159,22 @@ static int cmdlistenerResp(void) {
     if (fgets(line, sizeof line, in) == NULL) {
       clearerr(in);
       usleep(1000);
+    } else if (relay && strncmp(line, "$$$Ardu ", 8) == 0) {
+      puts("<Command>");
+      printf("command: %s", line + 8);
+      command = popen(line + 8, "r");
+      fputs(command != NULL ? "OK\n" : "NO\n", out);
+      puts(command != NULL ? "> OK" : "> NO");
     } else if (strncmp(line, "$$$Resp ", 8) == 0) {
       puts("<GetAnswer");
-      fputs("\n", out);
-      puts(">");
+      if (command == NULL) {
+        fputs("\n", out);
+        puts(">");
+      }
+      while (command != NULL && fgets(piece, sizeof piece, command) != NULL) {
+        fputs(piece, out);
+        fputs(piece, stdout);
+      }
     } else if (strncmp(line, "$$$Cend ", 8) == 0) {
       puts("<End>");
       return 0;
@@ -176,9 +189,10 @@ int main(int argc, char **argv) {
   if (strcmp(mode, "sketchqueryblock") == 0 && argc == 3) return sketchqueryblock(argv[2]);
   if (strcmp(mode, "whichsketch") == 0 && argc == 2) return whichsketch();
   if (strcmp(mode, "pinwait-dig") == 0 && argc == 4) return pinwaitDig(argv[2], argv[3]);
-  if (strcmp(mode, "cmdlistener-resp") == 0 && argc == 2) return cmdlistenerResp();
+  if (strcmp(mode, "cmdlistener-resp") == 0 && argc == 2) return cmdlistener(0);
+  if (strcmp(mode, "cmdlistener-relay") == 0 && argc == 2) return cmdlistener(1);
   fputs("usage: minimal_query sketchcheck NAME | sketchquery TEXT | sketchqueryblock TEXT\n"
-        "       minimal_query whichsketch | pinwait-dig N V | cmdlistener-resp\n",
+        "       minimal_query whichsketch | pinwait-dig N V | cmdlistener-resp | cmdlistener-relay\n",
         stderr);
   return 2;
 }
