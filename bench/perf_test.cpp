@@ -94,7 +94,7 @@ TEST(VboardBench, QuickTableHasARowForEveryFigure) {
 
   // Timing: a ratio to a specified time in each row.
   for (const char* wait :
-       {"mcuflash: reset line low", "mcuflash: raised to programmer start", "boardflash: reset line low",
+       {"mcuflash: reset line low", "mcuflash: sinc, raised to programmer start", "boardflash: reset line low",
         "mcureset: reset line low", "mcureset: reset line high", "sketchcheck: no answer", "sketchquery: no answer",
         "whichsketch: no answer", "pinwait: no identity answer", "pinwait: announcement to loader start",
         "buttonwatch: poll period", "termbridge: one pass"}) {
