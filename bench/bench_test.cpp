@@ -191,9 +191,9 @@ TEST_F(Vboard, ForeignAndOrdinaryFoldersAreRefused) {
   for (const char* name : {"state", "trace", "notes"}) EXPECT_EQ(slurp(files / name), name + std::string("\n"));
   EXPECT_EQ(std::distance(fs::directory_iterator(files), {}), 3);
 
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder away";
   ASSERT_EQ(vboard({"rtc", "show"}).status, 0);
-  ASSERT_EQ(chown(dir().c_str(), 65534, 65534), 0);
+  if (chown(dir().c_str(), 65534, 65534) != 0)
+    GTEST_SKIP() << "cannot give a folder to another user here (not root, or a user namespace of root alone)";
   r = vboard({"rtc", "show"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "vboard: " + dir() + ": the board folder belongs to user 65534; use a folder of your own\n");
