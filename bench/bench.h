@@ -5,7 +5,9 @@
 //   SketchPeer              a scripted sketch on the far side of a Line, on its own thread
 //   RunSpec / Process       a tool run as a child in a private mount namespace: the board's fixed
 //                           paths, serial names bound to Lines, outside programs bound or absent,
-//                           stand-ins for sudo and date first on PATH; output captured, time-limited
+//                           stand-ins for sudo and date first on PATH and over the system's own,
+//                           no power to set the clock; output captured, time-limited
+//   setUpPi()               the outside programs as orvix-setup links them on a Pi
 //   run()                   Process started and waited for
 //
 // The board's own state (clock, GPIO, trace) is simboard::Board.
@@ -34,16 +36,26 @@ namespace bench {
 using simboard::Board;
 using simboard::monotonicMicros;
 
-// The outside programs and files at fixed paths. In a run each is absent unless bound.
-inline const std::vector<std::string> kFixedPaths = {
-    "/home/velmont/avrdude", "/home/velmont/avrdude.conf", "/home/pi/bin/mcuload",
-    "/home/pi/bin/mcusketches/WaitSketch.hex", "/usr/bin/xterm"};
+using simboard::kButtonPin;
+using simboard::kResetPin;
+
+// The outside programs and files at the tools' fixed paths. In a run each is absent unless bound.
+inline constexpr const char* kAvrdude = "/home/velmont/avrdude";
+inline constexpr const char* kAvrdudeConf = "/home/velmont/avrdude.conf";
+inline constexpr const char* kLoader = "/home/pi/bin/mcuload";
+inline constexpr const char* kWaitSketch = "/home/pi/bin/mcusketches/WaitSketch.hex";
+inline constexpr const char* kXterm = "/usr/bin/xterm";
+inline const std::vector<std::string> kFixedPaths = {kAvrdude, kAvrdudeConf, kLoader, kWaitSketch, kXterm};
 
 // Serial device names a run can bind to a Line.
 inline const std::vector<std::string> kSerialNames = {"/dev/ttyS0", "/dev/ttyAMA0", "/dev/Arduino"};
 
 std::filesystem::path toolDir();     // where the built tools are
 std::filesystem::path standInDir();  // the stand-ins for sudo and date (and other recorders)
+// The fixed paths as orvix-setup leaves them on a Pi, each bound to what this build and
+// Debian provide: the loader, the built pin-wait sketch, Debian's avrdude and its
+// configuration. Those missing on this machine are left out.
+std::map<std::string, std::filesystem::path> setUpPi();
 
 // A directory made fresh and removed, with all it holds, when it goes.
 class TempDir {
@@ -198,7 +210,7 @@ struct RunSpec {
   std::map<std::string, std::filesystem::path> files{};
   std::string input{};         // written to standard input
   bool keepInputOpen = false;  // else standard input is closed after `input`
-  bool standIns = true;        // the stand-ins for sudo and date first on PATH
+  bool standIns = true;        // the stand-ins for sudo and date first on PATH and over the system's
   int timeoutMs = 10000;       // then the tool's process group is killed; 0: no limit
   std::vector<std::string> env{};     // NAME=VALUE, added to the environment (a PATH replaces the bench's)
   std::optional<int> maxOpenFiles{};  // RLIMIT_NOFILE for the tool

@@ -1,18 +1,28 @@
 // vboard as a person uses it: each command as a process, on a board directory.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 
 #include "bench.h"
 
+namespace fs = std::filesystem;
+
 namespace {
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 class Vboard : public ::testing::Test {
  protected:
-  bench::RunResult vboard(std::vector<std::string> args) {
-    args.insert(args.begin(), {(bench::toolDir().parent_path() / "vboard").string(), "--board", dir()});
+  bench::RunResult vboard(std::vector<std::string> args) { return vboardOn(dir(), std::move(args)); }
+  bench::RunResult vboardOn(const std::string& board, std::vector<std::string> args) {
+    args.insert(args.begin(), {kVboard, "--board", board});
     return bench::run(host_.get(), {.argv = args, .timeoutMs = 20000});
   }
+  static inline const std::string kVboard = (bench::toolDir().parent_path() / "vboard").string();
   std::string dir() const { return (tmp_.path() / "board").string(); }
 
   bench::TempDir tmp_;
@@ -134,4 +144,133 @@ TEST_F(Vboard, HelpAndMistakes) {
     EXPECT_EQ(r.status, 2) << answer;
     EXPECT_NE(r.err.find("\\x takes two hex digits"), std::string::npos) << r.err;
   }
+}
+
+// --- the board's folder and state ---
+
+// vboard often runs as root: no link in or for a board folder makes it write elsewhere.
+TEST_F(Vboard, SymbolicLinksAreNeverFollowed) {
+  const fs::path victim = tmp_.path() / "victim";
+  std::ofstream(victim) << "keep\n";
+  ASSERT_EQ(vboard({"rtc", "set", "2026-12-07", "09:05:41"}).status, 0);
+  const fs::path link = tmp_.path() / "link";
+  fs::create_directory_symlink(dir(), link);
+  auto r = vboardOn(link.string(), {"rtc", "show"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vboard: " + link.string() + ": the board folder is a symbolic link; give the folder itself\n");
+
+  fs::create_symlink(victim, fs::path(dir()) / "trace");
+  r = vboard({"trace", "--clear"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vboard: " + dir() + "/trace: cannot clear: it is a symbolic link\n");
+  EXPECT_EQ(vboard({"run", "--", "clockshow", "-t"}).out, "09:05\n");  // a tool's transfers go untraced
+  fs::rename(fs::path(dir()) / "state", tmp_.path() / "state");
+  fs::create_symlink(victim, fs::path(dir()) / "state");
+  r = vboard({"rtc", "set", "2030-01-01", "00:00:00"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vboard: " + dir() + "/state: cannot read: it is a symbolic link\n");
+  EXPECT_EQ(slurp(victim), "keep\n");
+}
+
+// A folder that another user may write to, or that is someone's own, is never made a board.
+TEST_F(Vboard, ForeignAndOrdinaryFoldersAreRefused) {
+  const fs::path open = tmp_.path() / "open", files = tmp_.path() / "files";
+  fs::create_directory(open);
+  fs::permissions(open, fs::perms::all);
+  auto r = vboardOn(open.string(), {"rtc", "show"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vboard: " + open.string() +
+                       ": other users may write to the board folder (mode 0777); use a folder only you can write to\n");
+  EXPECT_TRUE(fs::is_empty(open));
+
+  fs::create_directory(files);
+  for (const char* name : {"state", "trace", "notes"}) std::ofstream(files / name) << name << '\n';
+  r = vboardOn(files.string(), {"run", "--", "clockshow"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vboard: " + files.string() +
+                       ": not a board folder: it holds files but no board mark; give an empty or new folder\n");
+  for (const char* name : {"state", "trace", "notes"}) EXPECT_EQ(slurp(files / name), name + std::string("\n"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(files), {}), 3);
+
+  ASSERT_EQ(vboard({"rtc", "show"}).status, 0);
+  if (chown(dir().c_str(), 65534, 65534) != 0)
+    GTEST_SKIP() << "cannot give a folder to another user here (not root, or a user namespace of root alone)";
+  r = vboard({"rtc", "show"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vboard: " + dir() + ": the board folder belongs to user 65534; use a folder of your own\n");
+}
+
+// A state that cannot be read is an error with its reason, never the year 2000.
+TEST_F(Vboard, AStateThatCannotBeReadIsAnError) {
+  ASSERT_EQ(vboard({"rtc", "set", "2026-12-07", "09:05:41"}).status, 0);
+  const fs::path state = fs::path(dir()) / "state";
+  std::ofstream(state, std::ios::app) << "rtc.regs 00 59\n";
+  auto r = vboard({"rtc", "show"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "vboard: " + state.string() + ": damaged board state: line 6 cannot be read: \"rtc.regs 00 59\"\n");
+  r = vboard({"run", "--", "clockshow"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("damaged board state: line 6"), std::string::npos) << r.err;
+
+  fs::remove(state);
+  fs::create_directory(state);
+  r = vboard({"rtc", "show"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vboard: " + state.string() + ": cannot read: Is a directory\n");
+}
+
+// On a full disk the state stays as it was, and the write that could not be made says so.
+TEST_F(Vboard, AFullDiskLeavesTheStateWhole) {
+  // A small tmpfs of the run's own mount namespace, gone with it.
+  const auto r = bench::run(host_.get(), {.argv = {"/bin/sh", "-c",
+                                                   "set -e; mkdir /dev/small; mount -t tmpfs -o size=16k,mode=0700 small /dev/small;"
+                                                   "vb() { \"$0\" --board /dev/small/board \"$@\"; };"
+                                                   "vb rtc set 2026-12-07 09:05:41; vb rtc hold;"
+                                                   "head -c 1M /dev/zero >/dev/small/fill || true;"
+                                                   "vb rtc set 2030-01-01 00:00:00 || echo \"status $?\";"
+                                                   "vb rtc show | tail -n 1",
+                                                   kVboard},
+                                          .timeoutMs = 20000});
+  EXPECT_EQ(r.out, "status 1\n2026-12-07 09:05:41 weekday 1\n");
+  EXPECT_EQ(r.err.substr(r.err.find("vboard: ")),
+            "vboard: /dev/small/board/state: cannot write: No space left on device\n");
+}
+
+TEST_F(Vboard, OutOfRangeNumbersAreUsageErrors) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"gpio", "set", "64", "1"},
+                                             {"gpio", "set", "-1", "0"},
+                                             {"gpio", "set", "99999999999", "0"},
+                                             {"gpio", "clear", "64"},
+                                             {"rtc", "fail", "-2"},
+                                             {"rtc", "fail", "1", "2"},
+                                             {"run", "--timeout", "0", "--", "true"},
+                                             {"run", "--timeout", "-1", "--", "true"},
+                                             {"run", "--timeout", "86401", "--", "true"},
+                                             {"run", "--timeout", "4294968", "--", "true"}}) {
+    const auto r = vboard(args);
+    EXPECT_EQ(r.status, 2) << args[0] << " " << args[1] << " " << args[2];
+    EXPECT_TRUE(r.err.ends_with("\nTry 'vboard --help'.\n")) << r.err;
+  }
+  EXPECT_EQ(vboard({"gpio", "set", "63", "1"}).status, 0);
+  EXPECT_EQ(vboard({"gpio", "show"}).out, "");  // no tool touched it
+  EXPECT_EQ(vboard({"run", "--timeout", "86400", "--", "true"}).status, 0);
+}
+
+// The Pi as orvix-setup leaves it, unless a bare one is asked for.
+TEST_F(Vboard, RunGivesTheSetUpPiOrABareOne) {
+  const auto setUp = bench::setUpPi();
+  ASSERT_TRUE(setUp.count(bench::kLoader));
+  std::string same, absent;
+  for (const auto& [path, file] : setUp) same += "cmp " + path + " " + file.string() + " && ";
+  for (const auto& path : bench::kFixedPaths) absent += "! test -e " + path + " && ";
+  EXPECT_EQ(vboard({"run", "--", "sh", "-c", same + "! test -e /usr/bin/xterm"}).status, 0);
+  EXPECT_EQ(vboard({"run", "--bare", "--", "sh", "-c", absent + "true"}).status, 0);
+  const fs::path other = tmp_.path() / "mcuload";
+  std::ofstream(other) << "#!/bin/sh\necho other loader\n";
+  fs::permissions(other, fs::perms::owner_all);
+  EXPECT_EQ(vboard({"run", "--file", std::string(bench::kLoader) + "=" + other.string(), "--", bench::kLoader}).out,
+            "other loader\n");
 }

@@ -5,7 +5,7 @@
 //   overhead    start to first byte on the line, last answer byte to end, for each serial
 //               tool, against a minimal C program doing the same exchange in the same run
 //   throughput  a 1 MiB answer through sketchquery, 1 MiB of command output through
-//               cmdlistener, against the rate of the wire
+//               cmdlistener, against the minimal C program doing the same relay in the same run
 //   idle        CPU time per minute of the tools that wait without end
 //   footprint   stripped size and peak resident memory of every tool
 #pragma once
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-// `vboard bench [--runs N] [--quick]`: prints the table on standard output and its progress
-// on standard error. Returns 0 when every figure was measured, 1 when one could not be,
-// 2 for a bad argument.
+// `vboard bench [--runs N] [--quick] [--check]`: prints the table on standard output and its
+// progress on standard error. Returns 0 when every figure was measured, 1 when one could not
+// be (or, with --check, when one misses its goal: a "fail"), 2 for a bad argument.
 int benchCommand(const std::vector<std::string>& args);

@@ -5,13 +5,14 @@
 // The parent has threads, so between fork and exec the child may only make system calls:
 // every path, message and environment string is prepared beforehand in a Plan, and the child
 // runs its steps. A status pipe, closed by exec, carries a failed step back as an exception.
-#include <algorithm>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -109,6 +110,9 @@ std::vector<std::string> dirsBetween(const fs::path& base, const fs::path& path)
   return dirs;
 }
 
+// Where a run with the stand-ins keeps the system's own date, for the date stand-in.
+constexpr const char* kSystemDate = "/usr/bin/date.distrib";
+
 bool under(const fs::path& path, const fs::path& dir) {
   const fs::path rel = path.lexically_normal().lexically_relative(dir);
   return !rel.empty() && *rel.begin() != ".." && *rel.begin() != ".";
@@ -186,6 +190,26 @@ Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scr
     fileStep(path);
     bindStep(bound->second.string(), path);
   }
+  if (runSpec.standIns) {
+    // The stand-ins also take the place of the system's sudo and date, for a tool that sets
+    // its own PATH (env -i, a shell's default one). The real date stays at kSystemDate, where
+    // the date stand-in finds it to tell the time.
+    const fs::path realDate = fs::exists("/usr/bin/date") ? "/usr/bin/date" : "/bin/date";
+    if (fs::exists(realDate)) {
+      fileStep(kSystemDate);
+      bindStep(realDate.string(), kSystemDate);
+    }
+    for (const char* name : {"sudo", "date"}) {
+      const std::string standIn = (standInDir() / name).string(), usrBin = std::string("/usr/bin/") + name;
+      fileStep(usrBin);
+      bindStep(standIn, usrBin);
+      std::error_code ec;
+      for (const char* dir : {"/bin", "/sbin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin"}) {
+        const fs::path other = fs::path(dir) / name;
+        if (fs::exists(other, ec) && !fs::equivalent(other, usrBin, ec)) bindStep(standIn, other.string());
+      }
+    }
+  }
   // Gone from the tool's view; the overlays keep their own hold on the upper directories.
   pathStep(Step::kDetach, "detach", scratch);
 
@@ -200,6 +224,11 @@ Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scr
   std::vector<std::string> added;
   if (std::none_of(runSpec.env.begin(), runSpec.env.end(), [&](const std::string& e) { return nameOf(e) == "PATH"; }))
     added.push_back("PATH=" + search);
+  // Every program of the run finds the modem-control lines of a Pi's UART on its serial lines.
+  if (const std::string uartModem = BENCH_UART_MODEM; !uartModem.empty()) {
+    const char* preload = getenv("LD_PRELOAD");
+    added.push_back("LD_PRELOAD=" + uartModem + (preload && *preload ? ":" + std::string(preload) : ""));
+  }
   added.insert(added.end(), runSpec.env.begin(), runSpec.env.end());
   std::set<std::string> addedNames;
   for (const auto& e : added) addedNames.insert(nameOf(e));
@@ -312,6 +341,19 @@ int runStep(const Step& st, bool userns) {
     childFail(statusFd, "make the mounts private", errno);
   for (const Step& st : p.steps)
     if (runStep(st, userns) != 0) childFail(statusFd, st.what.c_str(), errno);
+
+  // Nothing in the run may set the host's clock: neither the tool nor a real date or sudo it
+  // may reach. Root's programs get their powers from the bounding and inheritable sets.
+  if (prctl(PR_CAPBSET_READ, CAP_SYS_TIME, 0, 0, 0) == 1 && prctl(PR_CAPBSET_DROP, CAP_SYS_TIME, 0, 0, 0) != 0)
+    childFail(statusFd, "give up the power to set the clock", errno);
+  __user_cap_header_struct capHead{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
+  if (syscall(SYS_capget, &capHead, caps) != 0) childFail(statusFd, "read the capabilities", errno);
+  auto& word = caps[CAP_TO_INDEX(CAP_SYS_TIME)];
+  word.inheritable &= ~CAP_TO_MASK(CAP_SYS_TIME);
+  word.permitted &= ~CAP_TO_MASK(CAP_SYS_TIME);
+  word.effective &= ~CAP_TO_MASK(CAP_SYS_TIME);
+  if (syscall(SYS_capset, &capHead, caps) != 0) childFail(statusFd, "give up the power to set the clock", errno);
 
   if (p.maxOpenFiles) {
     rlimit rl{};

@@ -200,7 +200,7 @@ TEST_F(Runner, FixedPathsTheHostHasAreHidden) {
   const std::string vboard = (bench::toolDir().parent_path() / "vboard").string();
   const auto r =
       sh("cat /usr/bin/xterm /home/velmont/avrdude; echo; " + vboard +
-             " run --scratch -- sh -c 'test -e /usr/bin/xterm || echo no xterm;"
+             " run --scratch --bare -- sh -c 'test -e /usr/bin/xterm || echo no xterm;"
              "test -e /home/velmont/avrdude || echo no avrdude; test -d /home/velmont && echo dir kept'",
          [&](auto& s) {
            s.files = {{"/usr/bin/xterm", tmp.path() / "program"}, {"/home/velmont/avrdude", tmp.path() / "program"}};
@@ -243,6 +243,56 @@ TEST_F(Runner, PathHasTheStandInsThenTheToolsFirst) {
   EXPECT_EQ(r.out, bench::toolDir().string() + ":" + caller + "\n");
   r = sh("command -v sudo; command -v date");
   EXPECT_EQ(r.out, (bench::standInDir() / "sudo").string() + "\n" + (bench::standInDir() / "date").string() + "\n");
+}
+
+// Without the stand-ins a tool reaches the system's date, and date -s still fails: nothing in
+// a run may set the clock. The script tries only once it has seen that the power is gone, so
+// that a run that still had it would fail here without setting the host's clock.
+TEST_F(Runner, NothingInARunCanSetTheClock) {
+  const auto r = sh(
+      "for set in CapBnd CapInh CapAmb CapPrm; do"
+      "  caps=$(sed -n \"s/^$set:[[:space:]]*//p\" /proc/self/status);"
+      "  if [ -z \"$caps\" ] || [ $(( 0x$caps >> 25 & 1 )) -ne 0 ]; then echo \"$set: may set the clock\"; exit 3; fi;"
+      "done;"
+      "date -s \"@$(date +%s)\" >/dev/null; echo \"date -s: $?\"",
+      [](auto& s) {
+        s.standIns = false;
+        s.env = {"LC_ALL=C"};
+      });
+  EXPECT_EQ(r.out, "date -s: 1\n");
+  EXPECT_NE(r.err.find("date: cannot set date: Operation not permitted"), std::string::npos) << r.err;
+}
+
+// A tool that sets its own PATH, or none, still meets the stand-ins where sudo and date are.
+TEST_F(Runner, StandInsTakeThePlaceOfTheSystemsSudoAndDate) {
+  const auto r = sh("env -i /bin/sh -c 'sudo date -s \"12/25/2026 18:30:00\" >/dev/null; /bin/date +%d/%m/%Y'");
+  EXPECT_EQ(r.out, "25/12/2026\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(board_->commands(), (std::vector<std::vector<std::string>>{
+                                    {"sudo", "date", "-s", "12/25/2026 18:30:00"},
+                                    {"date", "-s", "12/25/2026 18:30:00"},
+                                    {"date", "+%d/%m/%Y"}}));
+}
+
+// The modem-control lines of a Pi's UART on a bench line, for every program of the run (avrdude
+// asks for them): DTR and RTS raised at open, each change in the board's trace.
+TEST_F(Runner, ASerialLineHasTheUartsModemLines) {
+  if (sh("echo \"$LD_PRELOAD\"").out.find("uart-modem") == std::string::npos)
+    GTEST_SKIP() << "a cross build runs programs of two machines, and preloads no library";
+  bench::Line line;
+  const std::string probe = (bench::standInDir() / "uart-probe").string();
+  auto r = sh(probe + " /dev/ttyAMA0", [&](auto& s) {
+    s.lines = {{"/dev/ttyAMA0", line.slavePath()}};
+    s.env = {"LC_ALL=C"};
+  });
+  EXPECT_EQ(r.out, "get: dtr 1 rts 1\nclear dtr: dtr 0 rts 1\nset both: dtr 1 rts 1\nset none: dtr 0 rts 0\n") << r.err;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(simboard::describe(board_->trace("serial-")),
+            (std::vector<std::string>{"serial-modem 0 1", "serial-modem 1 1", "serial-modem 0 0"}));
+
+  // What is no terminal still refuses them.
+  r = sh(probe + " /dev/null", cLocale);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "get: Inappropriate ioctl for device");
 }
 
 TEST_F(Runner, EnvironmentLimitAndDirectory) {
@@ -359,6 +409,24 @@ TEST_F(Runner, WaitOutputGivesUp) {
   const auto r = p.wait();
   EXPECT_EQ(r.signal, SIGTERM);
   EXPECT_FALSE(r.timedOut);
+}
+
+// A signal to vboard run goes on to the tool's process group; the run still cleans up after it:
+// its scratch board and its mount folder (both in TMPDIR) are gone.
+TEST_F(Runner, ASignalToVboardRunEndsTheToolAndTheRunCleansUp) {
+  bench::TempDir tmp;
+  const std::string vboard = (bench::toolDir().parent_path() / "vboard").string();
+  bench::Process p(board_.get(), {.argv = {vboard, "run", "--scratch", "--line", "/dev/ttyS0", "--", "sh", "-c",
+                                           "sleep 30 & echo $!; sleep 30"},
+                                  .env = {"TMPDIR=" + tmp.path().string()}});
+  ASSERT_TRUE(p.waitOutput("\n", 5000)) << p.out();
+  const pid_t sleeper = std::stoi(p.out());
+  p.signal(SIGTERM);  // vboard alone: the tool is in a group of its own
+  const auto r = p.wait();
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  EXPECT_LT(r.seconds, 3);
+  EXPECT_TRUE(gone(sleeper, 2000));
+  EXPECT_TRUE(fs::is_empty(tmp.path()));
 }
 
 TEST_F(Runner, DestructorKillsWhatIsLeft) {

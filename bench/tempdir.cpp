@@ -13,6 +13,18 @@ namespace bench {
 fs::path toolDir() { return ORVIX_TOOL_DIR; }
 fs::path standInDir() { return BENCH_STANDIN_DIR; }
 
+std::map<std::string, fs::path> setUpPi() {
+  const std::map<std::string, fs::path> provided = {{kAvrdude, "/usr/bin/avrdude"},
+                                                    {kAvrdudeConf, "/etc/avrdude.conf"},
+                                                    {kLoader, BENCH_LOADER},
+                                                    {kWaitSketch, BENCH_WAIT_SKETCH}};
+  std::map<std::string, fs::path> present;
+  std::error_code ec;
+  for (const auto& [path, file] : provided)
+    if (fs::is_regular_file(file, ec)) present.emplace(path, file);
+  return present;
+}
+
 TempDir::TempDir() {
   std::string name = (fs::temp_directory_path() / "vboard.XXXXXX").string();
   if (!mkdtemp(name.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");

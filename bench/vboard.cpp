@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -45,9 +47,13 @@ Commands:
   run [OPTIONS] -- TOOL [ARGS...]
                         run TOOL on the board, in a private namespace: its /dev
                         holds only the board's serial names that are asked for,
-                        the fixed outside programs are absent unless bound, and
+                        the outside programs are where orvix-setup links them on
+                        a Pi (avrdude and its configuration from Debian, the
+                        loader and the pin-wait sketch from this build), and
                         stand-ins for sudo and date record their calls instead
-                        of touching the system clock. Exits with the tool's status.
+                        of touching the system clock, which nothing in the run
+                        may set. Exits with the tool's status; a signal to
+                        vboard goes on to the tool.
       --line NAMES        bind the serial names (comma-separated, e.g.
                           /dev/ttyS0,/dev/Arduino) to one pseudo-terminal whose far
                           side is a scripted sketch, even while the microcontroller runs
@@ -58,8 +64,10 @@ Commands:
       --file PATH=FILE    bind FILE at a fixed path (/home/velmont/avrdude,
                           /home/velmont/avrdude.conf, /home/pi/bin/mcuload,
                           /home/pi/bin/mcusketches/WaitSketch.hex, /usr/bin/xterm)
-      --no-standins       use the system's own sudo and date
-      --timeout SEC       kill the tool after SEC seconds (default: none)
+      --bare              a Pi without orvix-setup: the fixed paths are absent
+                          unless bound with --file
+      --no-standins       use the system's own sudo and date (date -s still fails)
+      --timeout SEC       kill the tool after SEC seconds, 1 to 86400 (default: none)
       --scratch           use a fresh board, removed afterwards
   rtc show              print the 19 clock registers and the date they hold
   rtc set YYYY-MM-DD HH:MM:SS
@@ -93,14 +101,18 @@ Commands:
   mcu log               print what the chip sent and received, its resets and pins
   pin PIN LEVEL         drive the microcontroller's pin D0-D13 or A0-A5 at 0 or 1
   adc N MILLIVOLTS      put MILLIVOLTS (0-5000) on its analog input N (0-7)
-  bench [--runs N] [--quick]
+  bench [--runs N] [--quick] [--check]
                         measure the tools on scratch boards and print one Markdown
-                        table: their fixed waits, their overhead against a minimal C
-                        program, throughput, idle CPU time and footprint; each figure
-                        the median of N runs (default 5); --quick skips buttonwatch's
-                        whole 100 s run and shortens the idle measurement
+                        table: their fixed waits, their overhead and throughput
+                        against a minimal C program, idle CPU time and footprint;
+                        each figure the median of N runs (default 5); --quick skips
+                        buttonwatch's whole 100 s run and shortens the idle
+                        measurement; --check ends with status 1 when a figure
+                        misses its goal
   --help                this text
 )";
+
+constexpr int kMaxTimeoutS = 86400;  // a day: longer is a mistake, and would overflow in milliseconds
 
 [[noreturn]] void usage(const std::string& why) {
   std::cerr << "vboard: " << why << "\nTry 'vboard --help'.\n";
@@ -161,6 +173,19 @@ std::string escape(const std::string& s) {
   return out;
 }
 
+// A number within [lo, hi], else a usage error that says what `what` takes.
+int numberIn(const std::string& s, int lo, int hi, const std::string& what) {
+  try {
+    std::size_t used = 0;
+    const long v = std::stol(s, &used, 10);
+    if (used == s.size() && v >= lo && v <= hi) return static_cast<int>(v);
+  } catch (const std::exception&) {
+  }
+  usage(what + " takes " + std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + s + "'");
+}
+
+int pinNumber(const std::string& s) { return numberIn(s, 0, simboard::kPins - 1, "a GPIO pin"); }
+
 std::vector<std::string> split(const std::string& s, char sep) {
   std::vector<std::string> parts;
   std::stringstream in(s);
@@ -217,16 +242,28 @@ bool readLine(int fd, std::string& got, int timeoutMs) {
   return true;
 }
 
+// Held while a chip starts; the lock goes with the descriptor.
+class StartLock {
+ public:
+  explicit StartLock(const fs::path& file) : fd_(::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644)) {
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), file.string());
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~StartLock() { ::close(fd_); }
+  StartLock(const StartLock&) = delete;
+  StartLock& operator=(const StartLock&) = delete;
+
+ private:
+  int fd_;
+};
+
 int mcuStart(const fs::path& boardDir, const std::vector<std::string>& args) {
   fs::path sketch;
   if (args.size() == 2 && args[0] == "--sketch")
     sketch = fs::absolute(args[1]);
   else if (!args.empty())
     usage("mcu start takes [--sketch FILE.hex]");
-  if (const auto chip = runningChip(boardDir)) {
-    std::cerr << "vboard: the microcontroller already runs (pid " << chip->pid << "); 'vboard mcu stop' first\n";
-    return 1;
-  }
   const fs::path program = fs::read_symlink("/proc/self/exe").parent_path() / "vmcu";
   if (access(program.c_str(), X_OK) != 0) {
     std::cerr << "vboard: no microcontroller in this build: " << program.string()
@@ -236,6 +273,12 @@ int mcuStart(const fs::path& boardDir, const std::vector<std::string>& args) {
   bench::Board::create(boardDir);  // the chip's RESET follows the board's GPIO 23
   const fs::path dir = mcuDir(boardDir);
   fs::create_directories(dir);
+  // One start at a time on a board: a second one waits here, then finds the chip running.
+  const StartLock lock(dir / "start.lock");
+  if (const auto chip = runningChip(boardDir)) {
+    std::cerr << "vboard: the microcontroller already runs (pid " << chip->pid << "); 'vboard mcu stop' first\n";
+    return 1;
+  }
   for (const char* old : {"chip", "log", "errors"}) fs::remove(dir / old);
 
   std::vector<std::string> argvs = {program.string(), "--board", fs::absolute(boardDir).string(), "--control",
@@ -356,13 +399,49 @@ int mcu(const fs::path& boardDir, const std::vector<std::string>& args) {
   usage("mcu takes start [--sketch FILE.hex], stop or log");
 }
 
+// While a tool runs, the signals that would end vboard go on to the tool's process group:
+// killing vboard ends the tool, and vboard still cleans up after it. Until the tool is
+// known they wait, blocked in every thread of vboard's.
+class PassSignalsOn {
+ public:
+  PassSignalsOn() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kSignals) sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &old_);
+    struct sigaction action {};
+    action.sa_handler = passOn;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int sig : kSignals) sigaction(sig, &action, nullptr);
+  }
+  ~PassSignalsOn() { group_ = 0; }
+  PassSignalsOn(const PassSignalsOn&) = delete;
+  PassSignalsOn& operator=(const PassSignalsOn&) = delete;
+
+  void to(pid_t group) {
+    group_ = group;
+    sigprocmask(SIG_SETMASK, &old_, nullptr);
+  }
+  // The tool has ended: a signal now would find its group gone, or another's.
+  void stop() { group_ = 0; }
+
+ private:
+  static constexpr int kSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2};
+  static void passOn(int sig) {
+    if (group_ > 0) kill(-group_, sig);
+  }
+  static inline volatile sig_atomic_t group_ = 0;
+  sigset_t old_{};
+};
+
 int runTool(const fs::path& boardDir, std::vector<std::string> args) {
   bench::RunSpec runSpec;
   runSpec.inheritStdio = true;
   runSpec.timeoutMs = 0;
   std::vector<std::string> names;
   std::vector<std::pair<std::string, std::string>> answers;
-  bool raw = false, showLine = false, scratch = false;
+  bool raw = false, showLine = false, scratch = false, bare = false;
   std::size_t i = 0;
   for (; i < args.size() && args[i] != "--"; ++i) {
     const std::string& a = args[i];
@@ -383,14 +462,18 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
       const auto eq = v.find('=');
       if (eq == std::string::npos) usage("--file takes PATH=FILE");
       runSpec.files[v.substr(0, eq)] = fs::absolute(v.substr(eq + 1));
-    } else if (a == "--no-standins") runSpec.standIns = false;
-    else if (a == "--timeout") runSpec.timeoutMs = number(value()) * 1000;
+    } else if (a == "--bare") bare = true;
+    else if (a == "--no-standins") runSpec.standIns = false;
+    else if (a == "--timeout") runSpec.timeoutMs = numberIn(value(), 1, kMaxTimeoutS, "--timeout") * 1000;
     else if (a == "--scratch") scratch = true;
     else usage("unknown run option " + a);
   }
   if (i + 1 >= args.size()) usage("run needs -- TOOL [ARGS...]");
   runSpec.argv.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+  if (!bare)
+    for (const auto& [path, file] : bench::setUpPi()) runSpec.files.emplace(path, file);  // --file comes first
 
+  PassSignalsOn signals;  // before the sketch's thread starts, so that it inherits the block
   std::optional<bench::ScratchBoard> scratchBoard;
   std::optional<bench::Board> named;
   if (scratch) scratchBoard.emplace();
@@ -413,7 +496,10 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
   } else if (const auto chip = scratch ? std::nullopt : runningChip(boardDir)) {
     for (const auto& n : bench::kSerialNames) runSpec.lines[n] = chip->port;
   }
-  const bench::RunResult r = bench::run(board, std::move(runSpec));
+  bench::Process tool(board, std::move(runSpec));
+  signals.to(tool.pid());
+  const bench::RunResult r = tool.wait();
+  signals.stop();
   if (peer) {
     peer->stop();
     if (showLine) std::cerr << "line: " << escape(peer->receivedBytes()) << '\n';
@@ -480,7 +566,8 @@ int rtc(bench::Board board, const std::vector<std::string>& args) {
     board.setRtcBus(simboard::RtcBus::kOk);
     board.setRtcFailAfter(-1);
   } else if (cmd == "fail") {
-    board.setRtcFailAfter(args.size() > 1 ? number(args[1]) : 0);
+    if (args.size() > 2) usage("rtc fail takes [N]");
+    board.setRtcFailAfter(args.size() > 1 ? numberIn(args[1], 0, std::numeric_limits<int>::max(), "rtc fail") : 0);
   } else if (cmd == "hold" || cmd == "tick") {
     board.setRtcHold(cmd == "hold");
   } else {
@@ -492,11 +579,12 @@ int rtc(bench::Board board, const std::vector<std::string>& args) {
 int gpio(bench::Board board, const std::vector<std::string>& args) {
   if (args.empty()) usage("gpio needs a command");
   if (args[0] == "set" && args.size() == 3) {
+    const int pin = pinNumber(args[1]);
     const int level = number(args[2]);
     if (level != 0 && level != 1) usage("a level is 0 or 1");
-    board.setInput(number(args[1]), level);
+    board.setInput(pin, level);
   } else if (args[0] == "clear" && args.size() == 2) {
-    board.clearInput(number(args[1]));
+    board.clearInput(pinNumber(args[1]));
   } else if (args[0] == "show") {
     static const char* const modes[] = {"input", "output"};
     static const char* const pulls[] = {"off", "down", "up"};

@@ -1,11 +1,15 @@
 # orvix_tool(NAME SOURCES src... [LIBS lib...])
-# Declares one program of the suite; it links the board back-end and installs into bin.
+# Declares one program of the suite; it links the board back-end and installs into bin. The
+# declarations are the list of programs: the global property ORVIX_TOOLS, which the top
+# CMakeLists.txt reads back (the variable ORVIX_TOOLS, the target orvix_tools, the bench's
+# orvix_tools.h and tools.list).
 function(orvix_tool NAME)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${NAME} ${T_SOURCES})
   target_link_libraries(${NAME} PRIVATE ${T_LIBS} orvix::board)
   set_target_properties(${NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ORVIX_TOOL_DIR})
   install(TARGETS ${NAME} RUNTIME DESTINATION bin)
+  set_property(GLOBAL APPEND PROPERTY ORVIX_TOOLS ${NAME})
 endfunction()
 
 # orvix_test(NAME SOURCES src... [LIBS lib...] [ON_BOARD] [DEPENDS target...])

@@ -6,7 +6,6 @@
 # every way out (the end, a failed step, Ctrl-C, a kill).
 set -euo pipefail
 build=$(cd "${1:?usage: tour.sh BUILD_DIR}" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
 sketches=$build/bin/mcusketches
 if [ ! -x "$build/vmcu" ] || [ ! -f "$sketches/LinkTest.hex" ]; then
   echo "tour: no virtual microcontroller in $build (it needs libsimavr-dev, gcc-avr, avr-libc, arduino-core-avr)" >&2
@@ -27,12 +26,6 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 vb() { "$build/vboard" --board "$board" "$@"; }
-# The outside programs at the tools' fixed paths: Debian's avrdude, the shipped loader,
-# the built pin-wait sketch.
-files=(--file /home/velmont/avrdude=/usr/bin/avrdude --file /home/velmont/avrdude.conf=/etc/avrdude.conf
-  --file "/home/pi/bin/mcuload=$here/../loader/mcuload"
-  --file "/home/pi/bin/mcusketches/WaitSketch.hex=$sketches/WaitSketch.hex")
-
 step() { echo; echo "== $* =="; }
 status() { echo "  (status $1)"; }
 board_cmd() { # a vboard command
@@ -44,14 +37,14 @@ board_cmd() { # a vboard command
 tool() { # a tool run on the board
   local rc
   echo "\$ vboard run -- $*"
-  vb run "${files[@]}" --timeout 60 -- "$@" && rc=0 || rc=$?
+  vb run --timeout 60 -- "$@" && rc=0 || rc=$?
   status $rc
   # The tool has the terminal while it runs, so a Ctrl-C reaches it alone: end the tour too.
   [ $rc -ne 130 ] || exit 130
 }
 background() { # a tool that waits, left running on the board; the terminal stays the tour's
   echo "\$ vboard run -- $* &"
-  vb run "${files[@]}" --timeout 20 -- "$@" </dev/null &
+  vb run --timeout 20 -- "$@" </dev/null &
   waiting+=($!)
 }
 finish() { # the last tool left in the background
@@ -78,8 +71,8 @@ cd "$sketches"  # the sketches by their file names
 
 step "The virtual board, and its microcontroller with an empty flash"
 board_cmd mcu start
-echo "(bound in each run: /home/velmont/avrdude -> /usr/bin/avrdude, its configuration,"
-echo " the loader /home/pi/bin/mcuload and /home/pi/bin/mcusketches/WaitSketch.hex)"
+echo "(each run has the Pi as orvix-setup leaves it: /home/velmont/avrdude -> /usr/bin/avrdude,"
+echo " its configuration, the loader /home/pi/bin/mcuload and /home/pi/bin/mcusketches/WaitSketch.hex)"
 
 step "The board's clock, set to 7 December 2026 09:05:41"
 vb rtc set 2026-12-07 09:05:41

@@ -139,18 +139,49 @@ TEST_F(VboardMcu, StartToolsOnItsLinePinsResetStop) {
   EXPECT_NE(log().find(" pin D6 1\n"), std::string::npos) << "the log outlives the chip";
 }
 
+// On the Pi as orvix-setup leaves it, Debian's avrdude uploads as it does on a Pi: the line
+// answers its modem-control requests as a UART does, so it reports no OS error.
 TEST_F(VboardMcu, ABlankChipTakesAnUploadThroughRun) {
   auto r = vboard({"mcu", "start"});
   ASSERT_EQ(r.status, 0) << r.err;
   const pid_t pid = startedPid(r.out);
-  r = vboard({"run", "--file", "/home/velmont/avrdude=/usr/bin/avrdude", "--file",
-              "/home/velmont/avrdude.conf=/etc/avrdude.conf", "--", "mcuflash", vmcu::sketch("WaitSketch").string()});
+  r = vboard({"run", "--", "mcuflash", vmcu::sketch("WaitSketch").string()});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("OS error"), std::string::npos) << r.err;
+  const auto trace = vboard({"trace"}).out;
+  EXPECT_NE(trace.find(" serial-modem 0 0\n"), std::string::npos) << "avrdude's DTR/RTS pulse: " << trace;
   ASSERT_TRUE(waitLog("lost \"WaitSketch started\\n\"", 3000)) << log();
   r = vboard({"run", "--", "whichsketch"});
   EXPECT_EQ(r.out, "WaitSketch\n\n");
   EXPECT_EQ(vboard({"mcu", "stop"}).status, 0);
   EXPECT_TRUE(Reaper::ended(pid, 5000));
+}
+
+// Two starts at once: one chip, and the other start says it runs.
+TEST_F(VboardMcu, StartsAtOnceMakeOneChip) {
+  ASSERT_EQ(vboard({"rtc", "show"}).status, 0);
+  const std::string vboardPath = (bench::toolDir().parent_path() / "vboard").string();
+  std::optional<bench::Process> starts[3];
+  for (auto& start : starts)  // each waits for a word on its input, so that all go at once
+    start.emplace(host_.get(), bench::RunSpec{.argv = {"/bin/sh", "-c", "read go; exec \"$0\" --board \"$1\" mcu start",
+                                                       vboardPath, dir().string()},
+                                              .keepInputOpen = true,
+                                              .timeoutMs = 30000});
+  for (auto& start : starts) start->write("go\n");
+  std::vector<pid_t> chips;
+  int refused = 0;
+  for (auto& start : starts) {
+    const auto r = start->wait();
+    if (r.status == 0) chips.push_back(startedPid(r.out));
+    if (r.status == 1 && r.err.starts_with("vboard: the microcontroller already runs (pid ")) ++refused;
+  }
+  for (const pid_t chip : chips)  // more than one: the extra ones are not the board's, and must go too
+    if (chip > 0 && chip != chipPid() && kill(chip, SIGKILL) == 0) Reaper::ended(chip, 5000);
+  ASSERT_EQ(chips.size(), 1u);
+  EXPECT_EQ(refused, 2);
+  EXPECT_EQ(chipPid(), chips[0]);
+  EXPECT_EQ(vboard({"mcu", "stop"}).status, 0);
+  EXPECT_TRUE(Reaper::ended(chips[0], 5000));
 }
 
 TEST_F(VboardMcu, AChipThatCannotStart) {
@@ -168,6 +199,7 @@ TEST_F(VboardMcu, AChipThatCannotStart) {
 // A chip file whose pid is now another process: that process is neither the board's chip
 // nor signalled, and a new chip starts.
 TEST_F(VboardMcu, AStaleChipFileIsNoChip) {
+  ASSERT_EQ(vboard({"rtc", "show"}).status, 0);  // the board, made by vboard
   fs::create_directories(dir() / "mcu");
   std::ofstream(dir() / "mcu" / "chip") << "pid " << getpid() << "\nport /dev/pts/9999\n";
   EXPECT_EQ(vboard({"pin", "D6", "1"}).status, 1);

@@ -1,13 +1,15 @@
 // The board's state file as the tools find it: any bytes in dir/state, then the calls a tool
 // makes through the simulated wiringPi (the clock read over I2C, the button read).
-// A corrupted file must not crash or hang a tool, and what the board writes back must read
-// back as itself: loading the saved state and saving it again gives the same file.
+// A corrupted file must not crash or hang a tool: it is refused with an error, or read; and
+// what the board writes back must read back as itself: loading the saved state and saving it
+// again gives the same file.
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 
 #include "board.h"
 #include "harness.h"
@@ -25,7 +27,7 @@ std::string readFile(const std::filesystem::path& path) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   dir = fuzz::scratchDir() / "board";
-  std::filesystem::create_directories(dir);
+  simboard::Board::create(dir);  // the folder, marked as a board
   return 0;
 }
 
@@ -39,8 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto board = simboard::Board::open(dir);
   fuzz::require(board.has_value(), "a board with a state file opens");
 
-  // Calls that only read the state: the clock as it ticks, the button.
-  (void)board->rtcRegisters();
+  // Calls that only read the state: the clock as it ticks, the button. A state that cannot
+  // be read is refused here, with its reason.
+  try {
+    (void)board->rtcRegisters();
+  } catch (const std::runtime_error& e) {
+    fuzz::require(std::string(e.what()).find("damaged board state") != std::string::npos, "a refusal says why");
+    return 0;
+  }
   (void)board->gpioRead(24);
 
   // A call that saves the state without changing it (a read on a handle never given out),

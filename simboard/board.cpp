@@ -1,16 +1,19 @@
 #include "board.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -30,6 +33,121 @@ constexpr std::int64_t kDayUs = std::int64_t{86400} * 1000000;
 // More steps than any schedule has; a count beyond it comes from a damaged file.
 constexpr std::size_t kMaxSteps = 1 << 16;
 
+[[noreturn]] void fail(const fs::path& what, const std::string& why) {
+  throw std::runtime_error(what.string() + ": " + why);
+}
+
+[[noreturn]] void failErrno(const fs::path& what, const std::string& doing) {
+  // ELOOP: the file is a symbolic link, which O_NOFOLLOW refused.
+  fail(what, doing + ": " + (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno)));
+}
+
+// A descriptor closed when it goes.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The board's folder, never through a symbolic link: vboard often runs as root, and a link
+// planted in its place would have it write wherever the link points. -1 with errno set.
+int openFolder(const fs::path& dir, int flags = O_PATH) {
+  return ::open(dir.c_str(), flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// A file of the board's folder, never through a symbolic link.
+int openIn(int dirFd, const char* name, int flags, mode_t mode = 0644) {
+  return ::openat(dirFd, name, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+// All of a file of the folder; nullopt when there is none.
+std::optional<std::string> readIn(int dirFd, const fs::path& dir, const char* name) {
+  const Fd fd(openIn(dirFd, name, O_RDONLY));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    failErrno(dir / name, "cannot read");
+  }
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n == 0) return text;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) failErrno(dir / name, "cannot read");
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// Writes `text` to `name` whole: into a fresh file, renamed over the old one only after
+// every byte went out, so a full disk or a crash leaves the old file as it was.
+void replaceIn(int dirFd, const fs::path& dir, const char* name, const std::string& text) {
+  const std::string aside = std::string(name) + ".new";
+  ::unlinkat(dirFd, aside.c_str(), 0);  // left by a writer that died
+  const int fd = openIn(dirFd, aside.c_str(), O_WRONLY | O_CREAT | O_EXCL);
+  if (fd < 0) failErrno(dir / name, "cannot write");
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  const int writeErr = done < text.size() ? (errno ? errno : EIO) : 0;
+  const bool closed = ::close(fd) == 0;
+  if (writeErr == 0 && closed && ::renameat(dirFd, aside.c_str(), dirFd, name) == 0) return;
+  const int err = writeErr ? writeErr : errno;
+  ::unlinkat(dirFd, aside.c_str(), 0);
+  errno = err;
+  failErrno(dir / name, "cannot write");
+}
+
+// A folder is a board's when it carries this mark, which only a board's creation writes.
+constexpr const char* kMark = ".vboard";
+
+// Refuses a folder that another user could change under the bench: one they own, or one
+// their group or everyone may write to.
+void checkOwner(int dirFd, const fs::path& dir) {
+  struct stat st {};
+  if (::fstat(dirFd, &st) != 0) failErrno(dir, "cannot read");
+  if (st.st_uid != ::geteuid() && st.st_uid != 0)
+    fail(dir, "the board folder belongs to user " + std::to_string(st.st_uid) + "; use a folder of your own");
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    fail(dir, std::string("other users may write to the board folder (mode ") + mode +
+                  "); use a folder only you can write to");
+  }
+}
+
+bool marked(int dirFd) {
+  struct stat st {};
+  return ::fstatat(dirFd, kMark, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+}
+
+// Opens a board's folder that exists, or says why it is not one: -1 when there is no
+// folder, else a descriptor.
+int vetFolder(const fs::path& dir) {
+  const int fd = openFolder(dir);
+  if (fd < 0) {
+    if (errno == ENOENT) return -1;
+    if (errno == ELOOP || errno == ENOTDIR) {
+      struct stat st {};
+      if (::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        fail(dir, "the board folder is a symbolic link; give the folder itself");
+    }
+    failErrno(dir, "cannot open the board folder");
+  }
+  return fd;
+}
+
 // The whole board, as kept in the file "state".
 struct State {
   RtcBus bus = RtcBus::kOk;
@@ -46,28 +164,41 @@ struct State {
   std::map<int, Input> inputs;
 };
 
-// Holds the board's lock for one read-modify-write of its state.
+// Holds the board's lock for one read-modify-write of its state. A state that cannot be
+// read, or written back, is an error: never a default that a tool would take for the clock.
 class Locked {
  public:
-  explicit Locked(const fs::path& dir) : dir_(dir) {
-    fd_ = ::open((dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "board lock " + dir.string());
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  // `mayBeNew`: a board being made has no state yet; it starts from the default one.
+  explicit Locked(const fs::path& dir, bool mayBeNew = false)
+      : dir_(dir), dirFd_(openFolder(dir)), lockFd_(dirFd_.get() < 0 ? -1 : openIn(dirFd_.get(), "lock", O_RDWR | O_CREAT)) {
+    if (dirFd_.get() < 0) failErrno(dir, "cannot open the board folder");
+    if (lockFd_.get() < 0) failErrno(dir / "lock", "cannot open the board's lock");
+    while (flock(lockFd_.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
-    load();
+    const auto text = readIn(dirFd_.get(), dir_, "state");
+    if (text)
+      load(*text);
+    else if (mayBeNew)
+      fresh_ = true;
+    else
+      fail(dir_ / "state", "the board has no state file");
+    uncaught_ = std::uncaught_exceptions();
   }
-  ~Locked() {
-    if (dirty_) save();
-    ::close(fd_);
+  // Writes a changed state back, unless an exception is already on its way: an error in the
+  // write is the caller's, as any other. The lock goes with the descriptor either way.
+  ~Locked() noexcept(false) {
+    if (dirty_ && std::uncaught_exceptions() == uncaught_) save();
   }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
 
+  bool fresh() const { return fresh_; }
   State& state() { return state_; }
   State& change() {
     dirty_ = true;
     return state_;
   }
+  int dirFd() const { return dirFd_.get(); }
 
   void trace(const std::string& op, std::initializer_list<int> args) {
     std::ostringstream line;
@@ -75,21 +206,38 @@ class Locked {
     for (int a : args) line << ' ' << a;
     line << '\n';
     const std::string s = line.str();
-    int fd = ::open((dir_ / "trace").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    (void)!::write(fd, s.data(), s.size());
-    ::close(fd);
+    const Fd fd(openIn(dirFd_.get(), "trace", O_WRONLY | O_APPEND | O_CREAT));
+    if (fd.get() < 0) return;
+    (void)!::write(fd.get(), s.data(), s.size());
   }
 
  private:
-  void load() {
-    std::ifstream in(dir_ / "state");
-    std::string key;
-    while (in >> key) {
+  [[noreturn]] void damaged(int number, const std::string& line) const {
+    fail(dir_ / "state", "damaged board state: line " + std::to_string(number) + " cannot be read: \"" + line + "\"");
+  }
+
+  void load(const std::string& text) {
+    std::istringstream lines(text);
+    std::set<std::string> seen;
+    int number = 0;
+    for (std::string line; std::getline(lines, line);) {
+      ++number;
+      std::istringstream in(line);
+      std::string key;
+      if (!(in >> key)) continue;  // a blank line
+      seen.insert(key);
       if (key == "rtc.bus") {
         std::string name;
         in >> name;
-        state_.bus = busFromName(name).value_or(RtcBus::kOk);
+        const auto bus = busFromName(name);
+        if (!bus) damaged(number, line);
+        state_.bus = *bus;
+      } else if (key == "rtc.present") {
+        // A board made before the bus had faults of its own: absent was a bus without its device.
+        bool present = true;
+        in >> present;
+        state_.bus = present ? RtcBus::kOk : RtcBus::kNoBus;
+        seen.insert("rtc.bus");
       } else if (key == "gpio.denied") {
         in >> state_.gpioDenied;
       } else if (key == "rtc.fail") {
@@ -105,6 +253,7 @@ class Locked {
         for (auto& r : state_.regs) {
           unsigned v = 0;
           in >> std::hex >> v >> std::dec;
+          if (v > 0xFF) damaged(number, line);
           r = static_cast<std::uint8_t>(v);
         }
       } else if (key == "pin") {
@@ -114,20 +263,23 @@ class Locked {
         state_.pins[n] = p;
       } else if (key == "input") {
         int n = 0;
-        std::size_t count = 0;
+        long long count = 0;
         State::Input input;
         in >> n >> input.sinceUs >> count;
+        if (count < 0 || static_cast<unsigned long long>(count) > kMaxSteps) damaged(number, line);
         LevelStep s;
-        for (std::size_t i = 0; i < std::min(count, kMaxSteps) && in >> s.ms >> s.level; ++i)
-          input.steps.push_back(s);
+        for (long long i = 0; i < count && in >> s.ms >> s.level; ++i) input.steps.push_back(s);
         // A time no board wrote (a file changed by hand) would overflow the arithmetic on it.
         if (input.sinceUs < 0 || input.sinceUs > monotonicMicros()) input.sinceUs = monotonicMicros();
         state_.inputs[n] = input;
       } else {
-        std::string rest;
-        std::getline(in, rest);
+        damaged(number, line);
       }
+      if (in.fail() || !(in >> std::ws).eof()) damaged(number, line);
     }
+    for (const char* key : {"rtc.bus", "rtc.fail", "rtc.hold", "rtc.base", "rtc.regs"})
+      if (!seen.count(key))
+        fail(dir_ / "state", std::string("damaged board state: no ") + key + " line (the file is cut short)");
   }
 
   void save() {
@@ -146,18 +298,15 @@ class Locked {
       for (const auto& s : input.steps) out << ' ' << s.ms << ' ' << s.level;
       out << '\n';
     }
-    // Written aside and renamed, so a reader never sees half a state.
-    const fs::path tmp = dir_ / "state.new";
-    {
-      std::ofstream f(tmp, std::ios::trunc);
-      f << out.str();
-    }
-    fs::rename(tmp, dir_ / "state");
+    replaceIn(dirFd_.get(), dir_, "state", out.str());
   }
 
   fs::path dir_;
-  int fd_ = -1;
+  Fd dirFd_;
+  Fd lockFd_;
+  bool fresh_ = false;
   bool dirty_ = false;
+  int uncaught_ = 0;
   State state_;
 };
 
@@ -215,6 +364,24 @@ bool transferFails(State& s) {
   if (s.failAfter == 0) return true;
   --s.failAfter;
   return false;
+}
+
+void writeRegisters(State& s, const std::vector<std::uint8_t>& bytes, int first, std::int64_t now) {
+  tick(s, now);
+  bool time = false;
+  for (std::size_t i = 0; i < bytes.size() && first + i < s.regs.size(); ++i) {
+    s.regs[first + i] = bytes[i];
+    time = time || first + i <= 6;
+  }
+  if (time) s.baseUs = now;
+}
+
+// Registers 0-6 for a date and time, 24-hour mode; the day of the week is 1 (Monday) to 7.
+std::vector<std::uint8_t> timeBytes(int year, int month, int day, int hour, int minute, int second) {
+  const std::int64_t days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  const int weekday = static_cast<int>(((days % 7 + 7) % 7 + 3) % 7) + 1;  // 1970-01-01 was a Thursday
+  return {toBcd(second), toBcd(minute), toBcd(hour), static_cast<std::uint8_t>(weekday), toBcd(day),
+          toBcd(month), toBcd(((year % 100) + 100) % 100)};
 }
 
 // Descriptors that i2cOpen handed out in this process, with the address selected (-1: none).
@@ -324,22 +491,51 @@ std::vector<std::string> describe(const std::vector<TraceEvent>& events) {
 }
 
 std::optional<Board> Board::open(const fs::path& dir) {
-  std::error_code ec;
-  if (!fs::is_regular_file(dir / "state", ec)) return std::nullopt;
+  const Fd folder(vetFolder(dir));
+  struct stat st {};
+  if (folder.get() < 0 || (::fstatat(folder.get(), "state", &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT))
+    return std::nullopt;
+  checkOwner(folder.get(), dir);
+  if (!marked(folder.get())) fail(dir, "not a board folder: it has no board mark");
   return Board(dir);
 }
 
 Board Board::create(const fs::path& dir) {
-  fs::create_directories(dir);
-  Board b(dir);
-  if (!fs::exists(dir / "state")) {
+  if (!dir.parent_path().empty()) fs::create_directories(dir.parent_path());
+  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) failErrno(dir, "cannot make the board folder");
+  {
+    const Fd folder(vetFolder(dir));
+    checkOwner(folder.get(), dir);
+    if (!marked(folder.get())) {
+      // Only an empty folder becomes a board: one with files in it is someone's folder.
+      const int listFd = ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      DIR* list = listFd < 0 ? nullptr : ::fdopendir(listFd);
+      if (!list) failErrno(dir, "cannot read the board folder");
+      bool empty = true;
+      while (const dirent* e = ::readdir(list))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 && std::strcmp(e->d_name, kMark) != 0)
+          empty = false;
+      ::closedir(list);
+      if (!empty) fail(dir, "not a board folder: it holds files but no board mark; give an empty or new folder");
+      const int mark = openIn(folder.get(), kMark, O_WRONLY | O_CREAT | O_EXCL);
+      if (mark < 0 && errno != EEXIST) failErrno(dir / kMark, "cannot mark the board folder");
+      if (mark >= 0) {
+        static const char kText[] = "Orvix virtual board (vboard)\n";
+        const bool written = ::write(mark, kText, sizeof kText - 1) == sizeof kText - 1;
+        if (::close(mark) != 0 || !written) failErrno(dir / kMark, "cannot mark the board folder");
+      }
+    }
+  }
+  Locked l(dir, true);
+  if (l.fresh()) {
     // A new board's clock was set to the current time, like a board out of the box.
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    b.setRtcTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    writeRegisters(l.change(), timeBytes(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec),
+                   0, realtimeMicros());
   }
-  return b;
+  return Board(dir);
 }
 
 Registers Board::rtcRegisters() const {
@@ -350,22 +546,11 @@ Registers Board::rtcRegisters() const {
 
 void Board::setRtcRegisters(const std::vector<std::uint8_t>& bytes, int first) {
   Locked l(dir_);
-  State& s = l.change();
-  const std::int64_t now = realtimeMicros();
-  tick(s, now);
-  bool time = false;
-  for (std::size_t i = 0; i < bytes.size() && first + i < s.regs.size(); ++i) {
-    s.regs[first + i] = bytes[i];
-    time = time || first + i <= 6;
-  }
-  if (time) s.baseUs = now;
+  writeRegisters(l.change(), bytes, first, realtimeMicros());
 }
 
 void Board::setRtcTime(int year, int month, int day, int hour, int minute, int second) {
-  const std::int64_t days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-  const int weekday = static_cast<int>(((days % 7 + 7) % 7 + 3) % 7) + 1;  // 1970-01-01 was a Thursday
-  setRtcRegisters({toBcd(second), toBcd(minute), toBcd(hour), static_cast<std::uint8_t>(weekday), toBcd(day),
-                   toBcd(month), toBcd(((year % 100) + 100) % 100)});
+  setRtcRegisters(timeBytes(year, month, day, hour, minute, second));
 }
 
 void Board::setRtcBus(RtcBus bus) {
@@ -394,7 +579,7 @@ int Board::i2cOpen() {
       error = ENOENT;
     else if (l.state().bus == RtcBus::kDenied)
       error = EACCES;
-    else if ((fd = ::open((dir_ / "state").c_str(), O_RDONLY | O_CLOEXEC)) < 0)
+    else if ((fd = openIn(l.dirFd(), "state", O_RDONLY)) < 0)
       error = errno;
     else
       handles()[fd] = -1;
@@ -548,7 +733,7 @@ void Board::gpioPull(int pin, int pud) {
 std::vector<TraceEvent> Board::trace(const std::string& opPrefix) const {
   Locked l(dir_);
   std::vector<TraceEvent> events;
-  std::ifstream in(dir_ / "trace");
+  std::istringstream in(readIn(l.dirFd(), dir_, "trace").value_or(""));
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
@@ -562,12 +747,15 @@ std::vector<TraceEvent> Board::trace(const std::string& opPrefix) const {
 
 void Board::clearTrace() {
   Locked l(dir_);
-  std::ofstream(dir_ / "trace", std::ios::trunc);
+  const Fd fd(openIn(l.dirFd(), "trace", O_WRONLY | O_CREAT | O_TRUNC));
+  if (fd.get() < 0) failErrno(dir_ / "trace", "cannot clear");
 }
 
 std::vector<std::vector<std::string>> Board::commands() const {
   std::vector<std::vector<std::string>> calls;
-  std::ifstream in(commandLog());
+  const Fd folder(openFolder(dir_));
+  if (folder.get() < 0) failErrno(dir_, "cannot open the board folder");
+  std::istringstream in(readIn(folder.get(), dir_, commandLog().filename().c_str()).value_or(""));
   std::string line;
   while (std::getline(in, line)) {
     std::vector<std::string> argv;

@@ -1,7 +1,7 @@
 // The virtual Orvix board: the state that a real board keeps in its chips.
 //
 //   Board::open(dir)        the board in DIR, if one is there (the tools' view)
-//   Board::create(dir)      the board in DIR, made fresh when missing (the bench's view)
+//   Board::create(dir)      the board in DIR, made fresh when DIR is missing or empty (the bench's view)
 //   rtc*()                  the clock chip at I2C address 104: 19 registers that tick
 //   setRtcBus()             the bus as a Pi may offer it: missing, not permitted, held, no chip
 //   i2c*()                  the bus as the kernel's i2c-dev offers it to wiringPi, faults included
@@ -11,6 +11,10 @@
 //
 // All state lives in files of the board's directory, under one lock, so several
 // processes can share a board and the clock outlives each program, as with a battery.
+// The directory is its owner's alone (no other user may write to it), carries a board mark
+// that create() writes into a new or empty one, and is never reached through a symbolic
+// link. A directory that is not a board, or a state that cannot be read or written whole,
+// is an error (std::runtime_error naming the file and the cause), never a default.
 #pragma once
 
 #include <array>
@@ -25,6 +29,10 @@ namespace simboard {
 
 // Where a tool finds its board: the bench mounts a board's directory here.
 inline constexpr const char* kBoardPath = "/dev/vboard";
+
+// The board's wiring on the Pi's GPIO header, BCM numbers.
+inline constexpr int kResetPin = 23;   // the microcontroller's RESET, through the board's coupling
+inline constexpr int kButtonPin = 24;  // the push button, read with the internal pull-down
 
 inline constexpr int kRtcAddress = 104;
 inline constexpr int kRtcRegisters = 19;
@@ -47,6 +55,8 @@ using Registers = std::array<std::uint8_t, kRtcRegisters>;
 //   i2c-setup  dev result        i2c-read  reg result        i2c-write reg value result
 //   gpio-setup result (-1: denied)  gpio-mode pin mode       gpio-write pin level
 //   gpio-read  pin level         gpio-pull pin pud
+//   serial-modem dtr rts         a program changed the DTR or RTS line of a serial line (written
+//                                by the bench's UART library, bench/standins/uart-modem.c)
 struct TraceEvent {
   std::int64_t us = 0;  // CLOCK_MONOTONIC, microseconds
   int pid = 0;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -12,9 +13,15 @@
 
 #include "bench.h"
 
+namespace fs = std::filesystem;
 using simboard::Registers;
 
 namespace {
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 Registers regs(std::initializer_list<std::uint8_t> first) {
   Registers r{};
@@ -23,11 +30,6 @@ Registers regs(std::initializer_list<std::uint8_t> first) {
 }
 
 std::vector<std::uint8_t> clockPart(const Registers& r) { return {r.begin(), r.begin() + 7}; }
-
-std::string slurp(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 }  // namespace
 
@@ -226,20 +228,43 @@ TEST(Board, StaysConsistentUnderConcurrentWriters) {
   for (int c = 0; c < kChildren; ++c) EXPECT_EQ(board->pin(c).level, (kWrites - 1) & 1);
 }
 
-// A state file changed by hand may hold anything; the board must still answer at once.
+// A state file changed by hand may hold anything; the board must still answer at once: with
+// an error naming the line it cannot read, or, for times no board wrote, with the count
+// restarted from now.
 TEST(Board, ADamagedStateFileNeitherHangsNorOverflows) {
   bench::ScratchBoard board;
   board->setRtcTime(2026, 12, 7, 9, 5, 41);
   const auto before = board->rtcRegisters();
-  for (const std::string damage :
-       {"input 24 0 -1\n", "input 24 0 23333333 0 1\n", "rtc.base -9223372036854775807\n",
-        "rtc.base 9223372036854775807\n", "input 24 -9223372036854775807 1 0 1\n",
-        "input 24 9223372036854775807 1 0 1\n"}) {
-    SCOPED_TRACE(damage);
-    {
-      std::ofstream state(board->dir() / "state", std::ios::app);
-      state << damage;
+  const fs::path state = board->dir() / "state";
+  const std::string good = slurp(state);
+  auto damage = [&](const std::string& text) { std::ofstream(state, std::ios::trunc) << text; };
+
+  for (const std::string line : {"input 24 0 -1", "input 24 0 23333333 0 1", "input 24 0 2 0 1", "pin 3 1 x 0",
+                                 "rtc.present 2", "rtc.bus nowhere", "rtc.regs 00 01", "clock 1"}) {
+    SCOPED_TRACE(line);
+    damage(good + line + "\n");
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      board->gpioRead(24);
+      ADD_FAILURE() << "read as a state";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), state.string() + ": damaged board state: line " +
+                                           std::to_string(std::count(good.begin(), good.end(), '\n') + 1) +
+                                           " cannot be read: \"" + line + "\"");
     }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(slurp(state), good + line + "\n") << "a refused state is left as it is";
+  }
+  for (const std::string& cut : {std::string(), good.substr(0, good.find("rtc.regs"))}) {
+    damage(cut);
+    EXPECT_THROW(board->rtcRegisters(), std::runtime_error) << "cut to " << cut.size() << " bytes";
+  }
+
+  for (const std::string line :
+       {"rtc.base -9223372036854775807", "rtc.base 9223372036854775807", "input 24 -9223372036854775807 1 0 1",
+        "input 24 9223372036854775807 1 0 1"}) {
+    SCOPED_TRACE(line);
+    damage(good + line + "\n");
     const auto start = std::chrono::steady_clock::now();
     const int level = board->gpioRead(24);
     const auto r = board->rtcRegisters();

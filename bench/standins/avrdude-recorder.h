@@ -20,11 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "board.h"
+
 namespace bench::programmer {
 
 inline constexpr const char* kRecord = "avrdude-record";
 inline constexpr const char* kPlan = "avrdude-plan";
-inline constexpr int kResetPin = 23;
+inline constexpr int kResetPin = simboard::kResetPin;
 
 struct Run {
   int pid = 0;

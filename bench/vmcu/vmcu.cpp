@@ -71,7 +71,7 @@ constexpr std::uint8_t kPorf = 1 << 0;
 constexpr std::uint8_t kExtrf = 1 << 1;
 constexpr std::uint8_t kU2x0 = 1 << 1;
 constexpr std::uint8_t kRxTxEnable = (1 << 4) | (1 << 3);
-constexpr int kResetGpio = 23;
+constexpr int kResetGpio = simboard::kResetPin;
 constexpr std::uint32_t kMillivolts = 5000;
 
 std::int64_t nowUs() { return simboard::monotonicMicros(); }
