@@ -4,32 +4,43 @@
  * and prints the same result; it leaves out all the tool does beyond that one exchange.
  *
  *   minimal_query sketchcheck NAME | sketchquery TEXT | sketchqueryblock TEXT
- *   minimal_query whichsketch | pinwait-dig N V | cmdlistener-resp
+ *   minimal_query whichsketch | pinwait-dig N V | cmdlistener-resp | cmdlistener-relay
  *
  * cmdlistener-resp serves the two lines the bench's exchange uses: "$$$Resp " with no
- * command held, and "$$$Cend ".
+ * command held, and "$$$Cend ". cmdlistener-relay also runs the command of a "$$$Ardu "
+ * line and relays its output on "$$$Resp ", as cmdlistener does, for its throughput.
  */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 enum { kUnchanged = -1 };
 
+/* The settings every tool clears: the line carries the bytes unchanged both ways. */
+static void makeTransparent(struct termios *t) {
+  t->c_iflag &= ~(tcflag_t)(ICRNL | INLCR | IGNCR | ISTRIP | IUCLC | IXON | IXOFF | IXANY | PARMRK);
+  t->c_oflag &= ~(tcflag_t)OPOST;
+  t->c_lflag &= ~(tcflag_t)(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ISIG | IEXTEN);
+  t->c_cc[VEOF] = t->c_cc[VEOL] = t->c_cc[VEOL2] = t->c_cc[VERASE] = t->c_cc[VKILL] = _POSIX_VDISABLE;
+}
+
 static int openPort(const char *device, int flags, speed_t speed, int canonicalOff, int vtime, int vmin) {
   struct termios t;
-  int fd = open(device, flags);
-  if (fd < 0) {
+  int fd = open(device, flags | O_CLOEXEC);
+  if (fd < 0 || flock(fd, LOCK_EX) != 0) {
     fputs("Impossible to open serial port!", stdout);
     exit(255);
   }
   tcgetattr(fd, &t);
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
+  makeTransparent(&t);
   if (canonicalOff) t.c_lflag &= ~(tcflag_t)ICANON;
   t.c_cc[VTIME] = (cc_t)vtime;
   if (vmin != kUnchanged) t.c_cc[VMIN] = (cc_t)vmin;
@@ -57,6 +68,18 @@ static int waitInput(int fd, int limit) {
     usleep(10000);
     if (limit > 0 && polls >= limit) return 0;
   }
+}
+
+/* One line, a CR LF end taken as one "\n", as the tools read it. */
+static char *readLine(char *line, int size, FILE *in) {
+  size_t n;
+  if (fgets(line, size, in) == NULL) return NULL;
+  n = strlen(line);
+  if (n >= 2 && line[n - 2] == '\r' && line[n - 1] == '\n') {
+    line[n - 2] = '\n';
+    line[n - 1] = '\0';
+  }
+  return line;
 }
 
 static void sendLine(int fd, const char *text) {
@@ -102,7 +125,7 @@ static int sketchqueryblock(const char *text) {
   discardInput(fd);
   sendLine(fd, text);
   waitInput(fd, 0);
-  if (fgets(line, 511, in) != NULL) printf("%s", line);
+  if (readLine(line, 511, in) != NULL) printf("%s", line);
   return 0;
 }
 
@@ -111,7 +134,7 @@ static int whichsketch(void) {
   int fd = openPort("/dev/ttyS0", O_RDWR | O_NOCTTY, B9600, 0, 10, 0);
   FILE *in = fopen("/dev/ttyS0", "r");
   sendLine(fd, "?");
-  if (in == NULL || fgets(line, sizeof line, in) == NULL) {
+  if (in == NULL || readLine(line, sizeof line, in) == NULL) {
     puts("NO replay");
     return 1;
   }
@@ -145,9 +168,9 @@ static int pinwaitDig(const char *pin, const char *level) {
   return 0;
 }
 
-static int cmdlistenerResp(void) {
-  char line[512];
-  FILE *in, *out;
+static int cmdlistener(int relay) {
+  char line[512], piece[512];
+  FILE *in, *out, *command = NULL;
   puts("Intercepting commands from serial port...");
   puts("  format: $$$Ardu command... 'lf'");
   openPort("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK, B115200, 0, 1, kUnchanged);
@@ -158,10 +181,23 @@ static int cmdlistenerResp(void) {
     if (fgets(line, sizeof line, in) == NULL) {
       clearerr(in);
       usleep(1000);
+    } else if (relay && strncmp(line, "$$$Ardu ", 8) == 0) {
+      puts("<Command>");
+      printf("command: %s", line + 8);
+      command = popen(line + 8, "r");
+      fputs(command != NULL ? "OK\n" : "NO\n", out);
+      puts(command != NULL ? "> OK" : "> NO");
     } else if (strncmp(line, "$$$Resp ", 8) == 0) {
       puts("<GetAnswer");
-      fputs("\n", out);
-      puts(">");
+      if (command == NULL) {
+        fputs("\n", out);
+        puts(">");
+      }
+      while (command != NULL && fgets(piece, sizeof piece, command) != NULL) {
+        fputs(piece, out);
+        fflush(out);
+        fputs(piece, stdout);
+      }
     } else if (strncmp(line, "$$$Cend ", 8) == 0) {
       puts("<End>");
       return 0;
@@ -176,9 +212,10 @@ int main(int argc, char **argv) {
   if (strcmp(mode, "sketchqueryblock") == 0 && argc == 3) return sketchqueryblock(argv[2]);
   if (strcmp(mode, "whichsketch") == 0 && argc == 2) return whichsketch();
   if (strcmp(mode, "pinwait-dig") == 0 && argc == 4) return pinwaitDig(argv[2], argv[3]);
-  if (strcmp(mode, "cmdlistener-resp") == 0 && argc == 2) return cmdlistenerResp();
+  if (strcmp(mode, "cmdlistener-resp") == 0 && argc == 2) return cmdlistener(0);
+  if (strcmp(mode, "cmdlistener-relay") == 0 && argc == 2) return cmdlistener(1);
   fputs("usage: minimal_query sketchcheck NAME | sketchquery TEXT | sketchqueryblock TEXT\n"
-        "       minimal_query whichsketch | pinwait-dig N V | cmdlistener-resp\n",
+        "       minimal_query whichsketch | pinwait-dig N V | cmdlistener-resp | cmdlistener-relay\n",
         stderr);
   return 2;
 }
