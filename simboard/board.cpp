@@ -570,8 +570,10 @@ void Board::setRtcHold(bool hold) {
   s.hold = hold;
 }
 
-// The errno of a failed call is set last: releasing the lock may change it.
+// As a system call, each step sets errno only when it fails, and last: the board's own file
+// handling under the lock may change it.
 int Board::i2cOpen() {
+  const int callerErrno = errno;
   int fd = -1, error = 0;
   {
     Locked l(dir_);
@@ -584,11 +586,12 @@ int Board::i2cOpen() {
     else
       handles()[fd] = -1;
   }
-  if (error) errno = error;
+  errno = error ? error : callerErrno;
   return fd;
 }
 
 int Board::i2cSelect(int fd, int address) {
+  const int callerErrno = errno;
   int error = 0;
   {
     Locked l(dir_);
@@ -600,7 +603,7 @@ int Board::i2cSelect(int fd, int address) {
     else
       h->second = address;
   }
-  if (error) errno = error;
+  errno = error ? error : callerErrno;
   return error ? -1 : 0;
 }
 
@@ -636,6 +639,7 @@ int transferError(State& s, int handle, int reg) {
 }  // namespace
 
 int Board::i2cRead(int handle, int reg) {
+  const int callerErrno = errno;
   int result = -1, error = 0;
   {
     Locked l(dir_);
@@ -647,11 +651,12 @@ int Board::i2cRead(int handle, int reg) {
     }
     l.trace("i2c-read", {reg, result});
   }
-  if (error) errno = error;
+  errno = error ? error : callerErrno;
   return result;
 }
 
 int Board::i2cWrite(int handle, int reg, int value) {
+  const int callerErrno = errno;
   int result = -1, error = 0;
   {
     Locked l(dir_);
@@ -666,7 +671,7 @@ int Board::i2cWrite(int handle, int reg, int value) {
     }
     l.trace("i2c-write", {reg, value & 0xFF, result});
   }
-  if (error) errno = error;
+  errno = error ? error : callerErrno;
   return result;
 }
 
