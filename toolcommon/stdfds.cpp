@@ -1,9 +1,28 @@
 #include "stdfds.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void checkOutput() {
+  const bool flushed = std::fflush(stdout) == 0;
+  const int err = errno;
+  if (flushed && !std::ferror(stdout)) return;
+  if (flushed)  // an earlier write failed, and its reason is gone
+    std::fprintf(stderr, "%s: cannot write standard output\n", program_invocation_short_name);
+  else
+    std::fprintf(stderr, "%s: cannot write standard output: %s\n", program_invocation_short_name, std::strerror(err));
+  _exit(255);
+}
+
+}  // namespace
 
 void openStandardFds() {
   // Lowest number first: open takes the lowest free number, which is then this one.
@@ -11,4 +30,9 @@ void openStandardFds() {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     if (open("/dev/null", O_RDWR) != fd) std::exit(-1);
   }
+}
+
+void failOnLostOutput() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::atexit(checkOutput);
 }
