@@ -138,6 +138,7 @@ TEST_F(Vboard, HelpAndMistakes) {
   for (const char* cmd : {"run [OPTIONS] -- TOOL", "rtc set YYYY-MM-DD", "rtc regs [HEX...]", "gpio set PIN LEVEL",
                           "trace [--clear]", "rtc absent|present", "rtc hold|tick", "rtc fail [N]|ok"})
     EXPECT_NE(r.out.find(cmd), std::string::npos) << cmd;
+  EXPECT_NE(r.out.find(" clockset "), std::string::npos) << "the programs it runs";
   r = vboard({"rtc", "frobnicate"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("unknown rtc command frobnicate"), std::string::npos);

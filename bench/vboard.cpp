@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "orvix_tools.h"
 #include "perf.h"
 
 namespace fs = std::filesystem;
@@ -636,6 +637,9 @@ int main(int argc, char* argv[]) {
   try {
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
       std::fputs(kHelp, stdout);
+      std::string tools;
+      for (const auto& tool : orvix::kTools) tools += " " + tool;
+      std::printf("\nThe suite's programs, for run:%s\n", tools.c_str());
       return 0;
     }
     if (cmd == "run") return runTool(boardDir, rest);
