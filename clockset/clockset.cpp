@@ -104,7 +104,7 @@ std::tm givenMinute(std::tm given, bool withSeconds, bool now, std::chrono::stea
 int main(int argc, char* argv[]) {
   const auto start = std::chrono::steady_clock::now();
   openStandardFds();
-  bool now = false, utc = false;
+  bool now = false, utc = false, dated = false;
   std::string text;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -116,12 +116,13 @@ int main(int argc, char* argv[]) {
     } else if (word.starts_with("-")) {
       refuse("unknown option " + word + " (clockset -h for help)");
     } else {
-      text += (text.empty() ? "" : " ") + word;
+      text += (dated ? " " : "") + word;
+      dated = true;
     }
   }
   bool withSeconds = false;
   std::optional<std::tm> given;
-  if (!text.empty() && !(given = parseDate(text, withSeconds)))
+  if (dated && !(given = parseDate(text, withSeconds)))
     refuse("not a date and time of 2000-2099: " + text + " (YYYY-MM-DD HH:MM[:SS])");
 
   openRTC();

@@ -23,14 +23,16 @@ namespace {
 // A sketch that never falls silent is copied for this long, so that the tool always ends.
 constexpr auto kCopyMost = std::chrono::seconds(2);
 
-// Each piece out at once and unchanged; a piece that cannot be written ends the copy, and the
-// program's status says so.
+// Straight to descriptor 1, so each piece shows as soon as it arrives and unchanged; a piece
+// that cannot be written ends the copy, and the program's status says so.
 void copyReply() {
   if (!waitInput(tries)) return;
   const auto until = std::chrono::steady_clock::now() + kCopyMost;
   for (ssize_t n; std::chrono::steady_clock::now() < until && (n = read(fd, rbuff.data(), rbuff.size())) > 0;) {
-    const auto size = static_cast<std::size_t>(n);
-    if (std::fwrite(rbuff.data(), 1, size, stdout) != size || std::fflush(stdout) != 0) return;
+    if (write(STDOUT_FILENO, rbuff.data(), static_cast<std::size_t>(n)) != n) {
+      outputLost(errno);
+      return;
+    }
   }
 }
 

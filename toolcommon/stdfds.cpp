@@ -11,11 +11,13 @@
 
 namespace {
 
+int lostErrno = 0;  // of a write to descriptor 1 made without stdio
+
 void checkOutput() {
   const bool flushed = std::fflush(stdout) == 0;
-  const int err = errno;
-  if (flushed && !std::ferror(stdout)) return;
-  if (flushed)  // an earlier write failed, and its reason is gone
+  const int err = flushed ? lostErrno : errno;
+  if (flushed && !std::ferror(stdout) && lostErrno == 0) return;
+  if (err == 0)  // an earlier write through stdio failed, and its reason is gone
     std::fprintf(stderr, "%s: cannot write standard output\n", program_invocation_short_name);
   else
     std::fprintf(stderr, "%s: cannot write standard output: %s\n", program_invocation_short_name, std::strerror(err));
@@ -36,3 +38,5 @@ void failOnLostOutput() {
   std::signal(SIGPIPE, SIG_IGN);
   std::atexit(checkOutput);
 }
+
+void outputLost(int err) { lostErrno = err; }

@@ -5,6 +5,8 @@
 //                       disk, a pipe closed before it) ends the program with status 255 at its
 //                       exit, with the reason on standard error; a closed pipe no longer kills
 //                       it unseen with SIGPIPE
+//   outputLost(err)     a write to descriptor 1 made without stdio failed with errno `err`: the
+//                       program ends as above
 //
 // openStandardFds is called first thing in main, before anything is opened: a device or pipe
 // opened later would otherwise take one of those numbers, and the program's results would go to
@@ -15,3 +17,4 @@
 
 void openStandardFds();
 void failOnLostOutput();
+void outputLost(int err);

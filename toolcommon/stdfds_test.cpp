@@ -123,3 +123,16 @@ TEST(FailOnLostOutput, AResultThatCannotBeWrittenEndsWith255) {
   EXPECT_EQ(WEXITSTATUS(status), 3) << "a written result keeps the program's own status";
   EXPECT_EQ(said, "");
 }
+
+TEST(FailOnLostOutput, AWriteWithoutStdioThatFailedIsReportedWithItsReason) {
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    failOnLostOutput();
+    outputLost(ENOSPC);
+    std::exit(0);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 255);
+}
