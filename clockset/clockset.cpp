@@ -134,7 +134,7 @@ int main(int argc, char* argv[]) {
   if (t.tm_year < 100 || t.tm_year > 199) {
     char shown[32];
     std::strftime(shown, sizeof shown, "%Y-%m-%d %H:%M", &t);
-    refuse(std::string("the system clock is outside 2000-2099: ") + shown);
+    refuse(std::string(given ? "the minute to write" : "the system clock") + " is outside 2000-2099: " + shown);
   }
   // The week day as Linux's driver for this chip counts it, so that both read the board alike.
   Date = {0, t.tm_min, t.tm_hour, t.tm_wday + 1, t.tm_mday, t.tm_mon + 1, t.tm_year + 1900};

@@ -117,6 +117,13 @@ TEST_F(Clockset, ASystemClockOutsideTheChipsCenturyIsRefused) {
   EXPECT_TRUE(writes().empty());
 }
 
+TEST_F(Clockset, AGivenSecondThatCarriesPastTheCenturyIsRefused) {
+  const auto r = set({"2099-12-31 23:59:59"});
+  EXPECT_EQ(r.out, "NO the minute to write is outside 2000-2099: 2100-01-01 00:00\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(writes().empty());
+}
+
 // The done-when check with the host's own clock: the board then shows the system clock's time.
 // This waits for the host's next minute, up to 60 s.
 TEST_F(Clockset, WithTheHostsClockTheWriteLandsInTheFirst50MsOfAMinute) {
