@@ -2,10 +2,11 @@
 // interrupt output, or clear it.
 #include <wiringPiI2C.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <regex>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,14 @@ namespace {
   std::exit(-1);
 }
 
+bool oneOrTwoDigits(const std::string& word) {
+  return !word.empty() && word.size() <= 2 &&
+         std::all_of(word.begin(), word.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
 // One or two decimal digits within [lo, hi]; the library would fold anything else silently.
 int number(const std::string& word, const char* what, int lo, int hi) {
-  if (!std::regex_match(word, std::regex(R"(\d{1,2})"))) fail(std::string("NO not a ") + what + ": " + word);
+  if (!oneOrTwoDigits(word)) fail(std::string("NO not a ") + what + ": " + word);
   const int v = std::stoi(word);
   if (v < lo || v > hi)
     fail(std::string("NO ") + what + " " + word + " out of range (" + std::to_string(lo) + "-" + std::to_string(hi) + ")");
@@ -55,9 +61,12 @@ int main(int argc, char* argv[]) {
   for (const auto& a : args)
     if (a == "-h" || a == "--help") help();
   const bool off = args.size() == 1 && args[0] == "--off";
-  std::smatch hhmm;
   if (!off) {
-    const bool timed = !args.empty() && std::regex_match(args[0], hhmm, std::regex(R"((\d{1,2}):(\d{2}))"));
+    // HH:MM: one or two digits, a colon, two digits.
+    const std::size_t colon = args.empty() ? std::string::npos : args[0].find(':');
+    const std::string hours = colon == std::string::npos ? "" : args[0].substr(0, colon);
+    const std::string minutes = colon == std::string::npos ? "" : args[0].substr(colon + 1);
+    const bool timed = oneOrTwoDigits(hours) && minutes.size() == 2 && oneOrTwoDigits(minutes);
     const bool shape = (args.size() == 1) || (timed && args.size() == 2 && !args[1].starts_with("-")) ||
                        (timed && args.size() == 3 && args[1] == "--weekday");
     if (!shape) fail("NO not an alarm: use MIN, HH:MM, HH:MM DAY, HH:MM --weekday N or --off (alarmset -h for help)");
@@ -65,8 +74,8 @@ int main(int argc, char* argv[]) {
     if (!timed) {
       Alarm.min = number(args[0], "minute", 0, 59);
     } else {
-      Alarm.hh = number(hhmm[1], "hour", 0, 23);
-      Alarm.min = number(hhmm[2], "minute", 0, 59);
+      Alarm.hh = number(hours, "hour", 0, 23);
+      Alarm.min = number(minutes, "minute", 0, 59);
       if (args.size() == 2) Alarm.dd = number(args[1], "day", 1, 31);
       if (args.size() == 3) {
         Alarm.dd = number(args[2], "week day", 1, 7);

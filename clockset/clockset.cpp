@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
-#include <regex>
+#include <cctype>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,19 +33,37 @@ namespace {
   std::exit(-1);
 }
 
-// A date and time of 2000-2099 that exists, read as UTC so that no zone shifts it.
+// The number in `least` to `most` decimal digits at `at`, which moves past them; -1 without.
+int digits(const std::string& text, std::size_t& at, std::size_t least, std::size_t most) {
+  int v = 0;
+  std::size_t n = 0;
+  for (; at < text.size() && n < most && std::isdigit(static_cast<unsigned char>(text[at])); ++at, ++n)
+    v = v * 10 + (text[at] - '0');
+  return n >= least ? v : -1;
+}
+
+bool skip(const std::string& text, std::size_t& at, char c) {
+  if (at >= text.size() || text[at] != c) return false;
+  ++at;
+  return true;
+}
+
+// A date and time of 2000-2099 that exists, YYYY-MM-DD HH:MM[:SS], read as UTC so that no zone
+// shifts it.
 std::optional<std::tm> parseDate(const std::string& text, bool& withSeconds) {
-  static const std::regex form(R"((\d{4})-(\d{2})-(\d{2}) (\d{1,2}):(\d{2})(?::(\d{2}))?)");
-  std::smatch m;
-  if (!std::regex_match(text, m, form)) return std::nullopt;
+  std::size_t at = 0;
   std::tm tm{};
-  tm.tm_year = std::stoi(m[1]) - 1900;
-  tm.tm_mon = std::stoi(m[2]) - 1;
-  tm.tm_mday = std::stoi(m[3]);
-  tm.tm_hour = std::stoi(m[4]);
-  tm.tm_min = std::stoi(m[5]);
-  withSeconds = m[6].matched;
-  tm.tm_sec = withSeconds ? std::stoi(m[6]) : 0;
+  const int year = digits(text, at, 4, 4);
+  const int month = skip(text, at, '-') ? digits(text, at, 2, 2) : -1;
+  tm.tm_mday = skip(text, at, '-') ? digits(text, at, 2, 2) : -1;
+  tm.tm_hour = skip(text, at, ' ') ? digits(text, at, 1, 2) : -1;
+  tm.tm_min = skip(text, at, ':') ? digits(text, at, 2, 2) : -1;
+  withSeconds = skip(text, at, ':');
+  tm.tm_sec = withSeconds ? digits(text, at, 2, 2) : 0;
+  if (year < 0 || month < 0 || tm.tm_mday < 0 || tm.tm_hour < 0 || tm.tm_min < 0 || tm.tm_sec < 0 || at != text.size())
+    return std::nullopt;
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
   std::tm check = tm;
   timegm(&check);  // normalises a date that does not exist into another
   if (tm.tm_year < 100 || tm.tm_year > 199 || check.tm_year != tm.tm_year || check.tm_mon != tm.tm_mon ||
