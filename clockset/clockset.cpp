@@ -33,6 +33,23 @@ namespace {
   std::exit(-1);
 }
 
+int daysInMonth(int year, int month) {
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// The day of the week of a date, by the calendar's own arithmetic: a 32-bit time_t, as on the
+// armhf Pis, ends in 2038, and timegm would fail for the later years the chip holds.
+void setWeekDay(std::tm& tm) {
+  int y = tm.tm_year + 1900;
+  const int m = tm.tm_mon + 1;
+  if (m <= 2) --y;
+  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + tm.tm_mday - 1;
+  const long long days = 365LL * y + y / 4 - y / 100 + y / 400 + doy;  // from 1 March of year 0
+  tm.tm_wday = static_cast<int>((days + 3) % 7);                           // which was a Wednesday
+}
+
 // The number in `least` to `most` decimal digits at `at`, which moves past them; -1 without.
 int digits(const std::string& text, std::size_t& at, std::size_t least, std::size_t most) {
   int v = 0;
@@ -64,13 +81,11 @@ std::optional<std::tm> parseDate(const std::string& text, bool& withSeconds) {
     return std::nullopt;
   tm.tm_year = year - 1900;
   tm.tm_mon = month - 1;
-  std::tm check = tm;
-  timegm(&check);  // normalises a date that does not exist into another
-  if (tm.tm_year < 100 || tm.tm_year > 199 || check.tm_year != tm.tm_year || check.tm_mon != tm.tm_mon ||
-      check.tm_mday != tm.tm_mday || check.tm_hour != tm.tm_hour || check.tm_min != tm.tm_min ||
-      check.tm_sec != tm.tm_sec)
+  if (year < 2000 || year > 2099 || month < 1 || month > 12 || tm.tm_mday < 1 ||
+      tm.tm_mday > daysInMonth(year, month) || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59)
     return std::nullopt;
-  return check;  // with its day of the week
+  setWeekDay(tm);
+  return tm;
 }
 
 void sayWaiting(long long seconds) {
@@ -110,10 +125,23 @@ std::tm givenMinute(std::tm given, bool withSeconds, bool now, std::chrono::stea
     const int wait = 60 - given.tm_sec;
     sayWaiting(wait);
     std::this_thread::sleep_until(start + std::chrono::seconds(wait));
-    given.tm_min += 1;
+    // The next minute, carried by hand for the same reason as setWeekDay.
+    if (++given.tm_min == 60) {
+      given.tm_min = 0;
+      if (++given.tm_hour == 24) {
+        given.tm_hour = 0;
+        if (++given.tm_mday > daysInMonth(given.tm_year + 1900, given.tm_mon + 1)) {
+          given.tm_mday = 1;
+          if (++given.tm_mon == 12) {
+            given.tm_mon = 0;
+            ++given.tm_year;
+          }
+        }
+      }
+    }
+    setWeekDay(given);
   }
   given.tm_sec = 0;
-  timegm(&given);
   return given;
 }
 
