@@ -2,10 +2,18 @@
 #include <wiringPiI2C.h>
 
 #include <cstdio>
+#include <cstring>
 
+#include "stdfds.h"
 #include "wpisetup.h"
 
-int main() {
+int main(int argc, char* argv[]) {
+  openStandardFds();
+  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    std::puts("Clear the RTC wake-up alarm");
+    std::puts("format : alarmclear [-h]");
+    return 0;
+  }
   // So that a bus that cannot be opened gives -1, not the end of the process.
   (void)setupReturningCodes();
   const int handle = wiringPiI2CSetup(104);

@@ -53,10 +53,20 @@ TEST_F(Alarmclear, WritesControlThenTheNoWakeUpMark) {
 }
 
 TEST_F(Alarmclear, ArgumentsChangeNothing) {
-  auto r = clear({"-h", "now"});
+  auto r = clear({"-x", "now"});
   EXPECT_EQ(r.out, "Alarm reset!\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(writes().size(), 4u);
+}
+
+TEST_F(Alarmclear, HelpClearsNothing) {
+  board->clearTrace();
+  for (const char* word : {"-h", "--help"}) {
+    auto r = clear({word, "now"});
+    EXPECT_EQ(r.out, "Clear the RTC wake-up alarm\nformat : alarmclear [-h]\n");
+    EXPECT_EQ(r.status, 0);
+  }
+  EXPECT_TRUE(board->trace().empty());
 }
 
 TEST_F(Alarmclear, NoClockMeansNoWrites) {

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "orvix_tools.h"
 #include "perf.h"
 
 namespace fs = std::filesystem;
@@ -69,7 +70,8 @@ Commands:
       --no-standins       use the system's own sudo and date (date -s still fails)
       --timeout SEC       kill the tool after SEC seconds, 1 to 86400 (default: none)
       --scratch           use a fresh board, removed afterwards
-  rtc show              print the 19 clock registers and the date they hold
+  rtc show              print the 19 clock registers, the date they hold (the day of
+                        the week 1 = Sunday) and whether wake-up alarm 2 has fired
   rtc set YYYY-MM-DD HH:MM:SS
                         set the clock (24-hour mode; it keeps ticking)
   rtc regs [HEX...]     print all 19 registers, or write the bytes from register 0 on
@@ -526,6 +528,10 @@ int rtc(bench::Board board, const std::vector<std::string>& args) {
     auto bcd = [](std::uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); };
     std::printf("20%02d-%02d-%02d %02d:%02d:%02d weekday %d\n", bcd(r[6]), bcd(r[5] & 0x1F), bcd(r[4] & 0x3F),
                 bcd(r[2] & 0x3F), bcd(r[1] & 0x7F), bcd(r[0] & 0x7F), r[3] & 0x07);
+    // The chip drives its interrupt output on a fired alarm 2 when INTCN and A2IE are set.
+    const bool fired = r[15] & 0x02, interrupt = (r[14] & 0x06) == 0x06;
+    std::printf("alarm 2 %02x %02x %02x, control %02x, status %02x: %s\n", r[11], r[12], r[13], r[14], r[15],
+                !fired ? "not fired" : interrupt ? "fired, interrupt raised" : "fired, interrupt off");
   } else if (cmd == "set") {
     int y, mo, d, h, mi, s;
     if (args.size() != 3 || std::sscanf(args[1].c_str(), "%d-%d-%d", &y, &mo, &d) != 3 ||
@@ -631,6 +637,9 @@ int main(int argc, char* argv[]) {
   try {
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
       std::fputs(kHelp, stdout);
+      std::string tools;
+      for (const auto& tool : orvix::kTools) tools += " " + tool;
+      std::printf("\nThe suite's programs, for run:%s\n", tools.c_str());
       return 0;
     }
     if (cmd == "run") return runTool(boardDir, rest);

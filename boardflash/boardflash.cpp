@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "stdfds.h"
 #include "stopsignals.h"
 #include "wpisetup.h"
 
@@ -81,10 +82,11 @@ int runShell(const std::string& command) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  openStandardFds();
   // Started with SIGCHLD ignored, the shell would be reaped unseen and the wait would fail.
   std::signal(SIGCHLD, SIG_DFL);
   catchStopSignals();
-  if (argc < 2 || strcasecmp(argv[1], "-h") == 0) help();
+  if (argc < 2 || strcasecmp(argv[1], "-h") == 0 || strcasecmp(argv[1], "--help") == 0) help();
   FILE* sketch = fopen(argv[1], "r");
   if (!sketch) {
     printf("No file found: %s\n", argv[1]);

@@ -4,7 +4,9 @@
 #include <wiringPi.h>
 
 #include <cstdio>
+#include <cstring>
 
+#include "stdfds.h"
 #include "wpisetup.h"
 
 namespace {
@@ -24,7 +26,14 @@ void ciclo() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+  openStandardFds();
+  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    puts("Watch the Orvix push button (GPIO 24) for about 100 s");
+    puts("format : buttonwatch [-h]");
+    puts("        prints a line for each tenth of a second the button is found pressed");
+    return 0;
+  }
   setupGpioOrExit();
   pinMode(kButtonPin, INPUT);
   pullUpDnControl(kButtonPin, PUD_DOWN);

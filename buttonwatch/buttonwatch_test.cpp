@@ -49,7 +49,7 @@ TEST(Buttonwatch, ReportsEachPollThatFindsTheButtonPressed) {
   const std::int64_t scheduleUs = bench::monotonicMicros();
   board->setSchedule(24, schedule);
   bench::RunSpec runSpec;
-  runSpec.argv = {"buttonwatch", "-h", "x"};
+  runSpec.argv = {"buttonwatch", "-x", "x"};
   runSpec.timeoutMs = 150000;
   auto r = bench::run(*board, runSpec);
   ASSERT_FALSE(r.timedOut);

@@ -89,6 +89,21 @@ TEST_F(HostileArgs, ClockToolsWithoutOptionsIgnoreEveryWord) {
   EXPECT_EQ(run({.argv = {"alarmclear"}}).out, "Alarm reset!\n");
 }
 
+// The tools that set the clock or its alarm, and alarmshow, refuse each word, before any
+// transfer: none is a date, an alarm or an option of theirs.
+TEST_F(HostileArgs, ClockSettersRefuseEveryWordBeforeAnyTransfer) {
+  for (const char* tool : {"clockset", "alarmset", "alarmshow"}) {
+    for (const Hostile& h : hostileWords()) {
+      SCOPED_TRACE(std::string(tool) + " " + h.name);
+      board->clearTrace();
+      auto r = run({.argv = {tool, h.value}});
+      EXPECT_EQ(r.out.substr(0, 3), "NO ");
+      EXPECT_EQ(r.status, 255);
+      EXPECT_TRUE(board.get().trace("i2c").empty());
+    }
+  }
+}
+
 // --- the serial tools ---
 
 // sketchcheck compares its word with the answer "LinkTest": only the empty word matches,

@@ -1,7 +1,9 @@
 // clockprobe: check the RTC library by printing the clock's date and time.
 #include <cstdio>
+#include <cstring>
 
 #include "rtclib.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -11,11 +13,22 @@ void printDate() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+  openStandardFds();
+  failOnLostOutput();
+  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    std::puts("Check the RTC library: print the RTC date and time");
+    std::puts("format : clockprobe [-h]");
+    return 0;
+  }
   std::fputs("RTC Date:  ", stdout);
   openRTC();
   if (!readDate()) {
-    std::puts(iddev < 0 ? "NO RTC found!" : "NO RTC read failed!");
+    std::puts(readFailure());
+    return -1;
+  }
+  if (!validDate()) {
+    std::puts("NO RTC time invalid!");
     return -1;
   }
   printDate();

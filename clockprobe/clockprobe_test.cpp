@@ -26,7 +26,7 @@ TEST_F(Clockprobe, PrintsTheLabelledDateLine) {
   EXPECT_EQ(r.out, "RTC Date:  07/12/2026 09:05\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.err.empty()) << r.err;
-  for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-t", "x"}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"-x"}, {"-t", "x"}}) {
     r = probe(args);
     EXPECT_EQ(r.out, "RTC Date:  07/12/2026 09:05\n") << args[0];
     EXPECT_EQ(r.status, 0);
@@ -48,7 +48,30 @@ TEST_F(Clockprobe, ReadsTheSevenRegistersAndWritesNone) {
     EXPECT_NE(e.op, "i2c-write");
     if (e.op == "i2c-read") reads.push_back(e.args[0]);
   }
-  EXPECT_EQ(reads, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(reads, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 0})) << "the seconds again, at the end";
+}
+
+TEST_F(Clockprobe, HelpTouchesNothing) {
+  board->clearTrace();
+  for (const char* word : {"-h", "--help"}) {
+    auto r = probe({word});
+    EXPECT_EQ(r.out, "Check the RTC library: print the RTC date and time\nformat : clockprobe [-h]\n");
+    EXPECT_EQ(r.status, 0);
+  }
+  EXPECT_TRUE(board->trace().empty());
+}
+
+TEST_F(Clockprobe, ATimeThatCannotExistIsNeverPrinted) {
+  board->setRtcRegisters({0x00, 0x00, 0x24, 0x01, 0x07, 0x12, 0x26});  // hour 24
+  auto r = probe();
+  EXPECT_EQ(r.out, "RTC Date:  NO RTC time invalid!\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST_F(Clockprobe, AResultThatCannotBeWrittenFails) {
+  auto r = bench::run(*board, {.argv = {"sh", "-c", "clockprobe >/dev/full"}});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "clockprobe: cannot write standard output: No space left on device\n");
 }
 
 TEST_F(Clockprobe, NoClockMeansNoDate) {

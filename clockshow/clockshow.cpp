@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "rtclib.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -12,8 +13,9 @@ bool clockRead = false;
 
 // The date formats need the clock; a made-up date must never reach a script.
 void requireClock() {
-  if (clockRead) return;
-  std::puts(iddev < 0 ? "NO RTC found!" : "NO RTC read failed!");
+  const char* problem = !clockRead ? readFailure() : !validDate() ? "NO RTC time invalid!" : nullptr;
+  if (!problem) return;
+  std::puts(problem);
   std::exit(-1);
 }
 
@@ -47,10 +49,13 @@ void requireClock() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  openStandardFds();
+  failOnLostOutput();
+  // Asking for help touches nothing on the board.
+  if (argc > 1 && (strcasecmp(argv[1], "-h") == 0 || strcasecmp(argv[1], "--help") == 0)) help();
   openRTC();
   clockRead = readDate();
   if (argc <= 1) alldate();
-  if (strcasecmp(argv[1], "-h") == 0) help();
   if (strcasecmp(argv[1], "-t") == 0) onlytime();
   if (strcasecmp(argv[1], "-s") == 0) timestamp();
   return 0;

@@ -48,25 +48,25 @@ TEST_F(Clockshow, PrintsEachFormatByteForByte) {
 }
 
 TEST_F(Clockshow, HelpAndOtherWords) {
-  for (const char* opt : {"-h", "-H"}) {
+  for (const char* opt : {"-h", "-H", "--help"}) {
     auto r = show({opt});
     EXPECT_EQ(r.out, kHelp);
     EXPECT_EQ(r.status, 0);
   }
-  for (const char* word : {"-x", "--help", "-time", ""}) {
+  for (const char* word : {"-x", "--hel", "-time", ""}) {
     auto r = show({word});
     EXPECT_EQ(r.out, "") << word;
     EXPECT_EQ(r.status, 0) << word;
   }
 }
 
-TEST_F(Clockshow, OpensAndReadsTheClockBeforeLookingAtOptions) {
+TEST_F(Clockshow, OpensAndReadsTheClockBeforeLookingAtOtherOptions) {
   board->clearTrace();
-  show({"-h"});
+  show({"-x"});
   std::vector<int> reads;
   for (const auto& e : board->trace())
     if (e.op == "i2c-read") reads.push_back(e.args[0]);
-  EXPECT_EQ(reads, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(reads, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 0})) << "the seconds again, at the end";
   const auto trace = board->trace();
   ASSERT_GE(trace.size(), 2u);
   EXPECT_EQ(simboard::describe(trace[0]), "gpio-setup 0") << "wiringPi's setup, for its return-code mode";
@@ -100,6 +100,44 @@ TEST_F(Clockshow, NoClockMeansNoDate) {
   auto r = show({});
   EXPECT_EQ(r.out, "NO RTC read failed!\n");
   EXPECT_EQ(r.status, 255);
+}
+
+TEST_F(Clockshow, HelpTouchesNothing) {
+  board->clearTrace();
+  EXPECT_EQ(show({"-h"}).out, kHelp);
+  EXPECT_TRUE(board->trace().empty());
+}
+
+// A decoded date that cannot exist is never printed as one; a reset clock is a date.
+TEST_F(Clockshow, ATimeThatCannotExistIsNeverPrinted) {
+  for (const std::vector<std::uint8_t>& regs : {std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x01, 0x01, 0x13, 0x26},
+                                                {0x00, 0x00, 0x00, 0x01, 0x32, 0x12, 0x26},
+                                                {0x00, 0x00, 0x00, 0x01, 0x29, 0x02, 0x27},
+                                                {0x00, 0x00, 0x24, 0x01, 0x01, 0x12, 0x26},
+                                                {0x00, 0x60, 0x00, 0x01, 0x01, 0x12, 0x26},
+                                                {0x00, 0x00, 0x1B, 0x01, 0x01, 0x12, 0x26}}) {
+    board->setRtcRegisters(regs);
+    for (std::vector<std::string> args : {std::vector<std::string>{}, {"-t"}, {"-s"}}) {
+      auto r = show(args);
+      EXPECT_EQ(r.out, "NO RTC time invalid!\n");
+      EXPECT_EQ(r.status, 255);
+    }
+  }
+  board->setRtcRegisters({0x00, 0x00, 0x00, 0x07, 0x01, 0x01, 0x00});
+  EXPECT_EQ(show({}).out, "01/01/2000 00:00\n");
+}
+
+TEST_F(Clockshow, AResultThatCannotBeWrittenFails) {
+  for (const char* command : {"clockshow >/dev/full", "clockshow -t >/dev/full", "clockshow -h >/dev/full"}) {
+    auto r = bench::run(*board, {.argv = {"sh", "-c", command}});
+    EXPECT_EQ(r.status, 255) << command;
+    EXPECT_EQ(r.err, "clockshow: cannot write standard output: No space left on device\n");
+  }
+  // A reader that has gone before the result: no silent death by SIGPIPE.
+  auto r = bench::run(*board,
+                      {.argv = {"sh", "-c", "exec 3>&1; { sleep 0.2; clockshow; echo \"status $?\" >&3; } | true"}});
+  EXPECT_EQ(r.out, "status 255\n");
+  EXPECT_EQ(r.err, "clockshow: cannot write standard output: Broken pipe\n");
 }
 
 TEST_F(Clockshow, HelpAndUnknownWordsNeedNoClock) {

@@ -3,9 +3,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "rtclib.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -23,14 +25,26 @@ namespace {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+  openStandardFds();
+  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    std::puts("Copy the RTC date and time into the system clock (sudo date -s)");
+    std::puts("format : clocksync [-h]");
+    std::puts("        the RTC holds local time; clockset writes it");
+    return 0;
+  }
   // Started with SIGCHLD ignored, system() would find its command reaped already and report
   // a failure whatever the command did.
   std::signal(SIGCHLD, SIG_DFL);
   openRTC();
-  // The system clock is never set from a clock that could not be read.
+  // The system clock is never set from a clock that could not be read, nor from a time that
+  // cannot exist.
   if (!readDate()) {
-    std::puts(iddev < 0 ? "NO RTC found!" : "NO RTC read failed!");
+    std::puts(readFailure());
+    return -1;
+  }
+  if (!validDate()) {
+    std::puts("NO RTC time invalid!");
     return -1;
   }
   std::printf("RTC date : %2.2d/%2.2d/%4d %2.2d:%2.2d:00\n", Date.Day, Date.Month, Date.Year, Date.Hour, Date.Min);

@@ -1,15 +1,23 @@
-# orvix_tool(NAME SOURCES src... [LIBS lib...])
+# orvix_tool(NAME SOURCES src... [LIBS lib...] [WIRINGPI])
 # Declares one program of the suite; it links the board back-end and installs into bin. The
 # declarations are the list of programs: the global property ORVIX_TOOLS, which the top
 # CMakeLists.txt reads back (the variable ORVIX_TOOLS, the target orvix_tools, the bench's
-# orvix_tools.h and tools.list).
+# orvix_tools.h and tools.list). WIRINGPI: the program calls wiringPi (the clock, the GPIO), so
+# it is also built against the real library for the tests that compare the two; those read the
+# global property ORVIX_WIRINGPI_TOOLS and each one's ORVIX_SOURCES and ORVIX_LIBS.
 function(orvix_tool NAME)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "WIRINGPI" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${NAME} ${T_SOURCES})
   target_link_libraries(${NAME} PRIVATE ${T_LIBS} orvix::board)
   set_target_properties(${NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ORVIX_TOOL_DIR})
   install(TARGETS ${NAME} RUNTIME DESTINATION bin)
   set_property(GLOBAL APPEND PROPERTY ORVIX_TOOLS ${NAME})
+  if(T_WIRINGPI)
+    list(TRANSFORM T_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+    set_property(GLOBAL APPEND PROPERTY ORVIX_WIRINGPI_TOOLS ${NAME})
+    set_property(GLOBAL PROPERTY ORVIX_SOURCES_${NAME} ${T_SOURCES})
+    set_property(GLOBAL PROPERTY ORVIX_LIBS_${NAME} ${T_LIBS})
+  endif()
 endfunction()
 
 # orvix_test(NAME SOURCES src... [LIBS lib...] [ON_BOARD] [DEPENDS target...])

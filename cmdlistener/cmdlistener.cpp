@@ -134,8 +134,14 @@ void ciclo() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
   openStandardFds();
+  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    std::puts("Run the shell commands that the sketch sends on /dev/ttyS0 (115200 baud)");
+    std::puts("format : cmdlistener [-h]");
+    std::puts("  the sketch sends: $$$Ardu command... 'lf', $$$Resp (the output), $$$Cend (the end)");
+    return 0;
+  }
   // Started with SIGCHLD ignored, pclose could not wait for a command's end.
   signal(SIGCHLD, SIG_DFL);
   std::puts("Intercepting commands from serial port...");

@@ -2,7 +2,7 @@
 // what was written is what is read back.
 //
 //   rtc set: a real date and time of years 2000-2099 lands in registers 0-6 as the chip keeps
-//   it: BCD seconds, minutes, 24-hour hours, the weekday 1 (Monday) to 7, day, month, year of
+//   it: BCD seconds, minutes, 24-hour hours, the weekday 1 (Sunday) to 7, day, month, year of
 //   the century; the registers past 6 keep their bytes.
 //   rtc regs: the bytes land in the registers from 0 on; the registers past them keep theirs.
 //
@@ -29,7 +29,7 @@ bool realDate(int y, int mo, int d, int h, int mi, int s) {
   return d <= (mo == 2 && leap ? 29 : days[mo - 1]);
 }
 
-// 1 (Monday) to 7, as the C library counts the days of the Gregorian calendar.
+// 1 (Sunday) to 7: the C library's day of the week plus one.
 int weekday(int y, int mo, int d) {
   std::tm tm{};
   tm.tm_year = y - 1900;
@@ -39,7 +39,7 @@ int weekday(int y, int mo, int d) {
   const std::time_t t = timegm(&tm);
   std::tm out{};
   fuzz::require(gmtime_r(&t, &out) != nullptr, "gmtime");
-  return (out.tm_wday + 6) % 7 + 1;
+  return out.tm_wday + 1;
 }
 
 void set(const std::vector<std::string>& words) {

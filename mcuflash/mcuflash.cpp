@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "stdfds.h"
 #include "stopsignals.h"
 #include "wpisetup.h"
 
@@ -94,10 +95,11 @@ int upload() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  openStandardFds();
   // Started with SIGCHLD ignored, the programmer would be reaped unseen and the wait would fail.
   std::signal(SIGCHLD, SIG_DFL);
   catchStopSignals();
-  if (argc < 2 || strcasecmp(argv[1], "-h") == 0) help();
+  if (argc < 2 || strcasecmp(argv[1], "-h") == 0 || strcasecmp(argv[1], "--help") == 0) help();
   filename = argv[1];
   if (access(filename.c_str(), F_OK) != 0) {
     printf("NOK File not found: %s\n", filename.c_str());

@@ -2,7 +2,9 @@
 #include <wiringPi.h>
 
 #include <cstdio>
+#include <cstring>
 
+#include "stdfds.h"
 #include "stopsignals.h"
 #include "wpisetup.h"
 
@@ -12,7 +14,13 @@ constexpr int kResetPin = 23;
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+  openStandardFds();
+  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    puts("Reset the Orvix microcontroller: one pulse on its reset line (GPIO 23)");
+    puts("format : mcureset [-h]");
+    return 0;
+  }
   catchStopSignals();
   setupGpioOrExit();
   pinMode(kResetPin, OUTPUT);

@@ -77,7 +77,7 @@ TEST_F(Mcureset, PulsesTheLineThenSaysSo) {
 
 TEST_F(Mcureset, ArgumentsChangeNothing) {
   for (std::vector<std::string> argv :
-       {std::vector<std::string>{"mcureset", "-h"}, {"mcureset", "file.hex", "0", "v"}, {"mcureset", ""}}) {
+       {std::vector<std::string>{"mcureset", "-x"}, {"mcureset", "file.hex", "0", "v"}, {"mcureset", ""}}) {
     auto r = reset(argv);
     EXPECT_EQ(r.out, "Orvix reset!\n");
     EXPECT_EQ(r.status, 0);
@@ -85,6 +85,17 @@ TEST_F(Mcureset, ArgumentsChangeNothing) {
     EXPECT_GE(p.lowMs, 500.0);
     EXPECT_GE(p.highMs, 500.0);
   }
+}
+
+TEST_F(Mcureset, HelpDrivesNothing) {
+  board->clearTrace();
+  for (const char* word : {"-h", "--help"}) {
+    auto r = reset({"mcureset", word});
+    EXPECT_EQ(r.out, "Reset the Orvix microcontroller: one pulse on its reset line (GPIO 23)\nformat : mcureset [-h]\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_LT(r.seconds, 0.5);
+  }
+  EXPECT_TRUE(board->trace().empty());
 }
 
 TEST_F(Mcureset, FullLowPhaseWhateverTheLineWasBefore) {

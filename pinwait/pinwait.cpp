@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
   openStandardFds();
   // Started with SIGCHLD ignored, system() could not tell the loader's end.
   signal(SIGCHLD, SIG_DFL);
-  if (argc < 2 || strcasecmp(argv[1], "-h") == 0) help();
+  if (argc < 2 || strcasecmp(argv[1], "-h") == 0 || strcasecmp(argv[1], "--help") == 0) help();
   init(ports::pinwait);
   setSerialBlock(false);
   checksketch();

@@ -110,7 +110,9 @@ class RealWiringPi : public ::testing::Test {
 
 const std::vector<std::vector<std::string>> kClockTools = {
     {"clockshow"}, {"clockshow", "-t"}, {"clockshow", "-s"}, {"clockshow", "-h"}, {"clockshow", "-x"},
-    {"clocksync"}, {"clockprobe"},      {"rtcpeek"},         {"alarmclear"}};
+    {"clocksync"}, {"clockprobe"},      {"rtcpeek"},         {"alarmclear"},
+    {"clockset", "2026-12-08 10:15"},   {"alarmset", "07:30", "--weekday", "2"},      {"alarmset", "--off"},
+    {"alarmshow"}};
 
 const char* const kHelp =
     "Show RTC time\n"

@@ -38,6 +38,39 @@ constexpr int kAlarmDay = 13;
 constexpr unsigned char kAny = 0x80;      // bit 7 of an alarm register: any value matches
 constexpr unsigned char kWeekDay = 0x40;  // bit 6 of the day register: a day of the week
 
+// Whether the last readDate and readAlarm found two decimal digits in each BCD field: a nibble
+// above 9 decodes to a number that looks right but is not what the chip holds.
+bool dateDigits = true;
+unsigned char alarmBytes[3] = {0, 0, 0};
+
+bool bcdDigits(unsigned char byte, int n) {
+  const int v = byte & (0xFF >> (8 - n));
+  return (v & 0x0F) <= 9 && (v >> 4) <= 9;
+}
+
+// A BCD field of `n` bits, its digits checked on the way.
+auto bcdField(int n) {
+  return [n](unsigned char b) {
+    dateDigits = dateDigits && bcdDigits(b, n);
+    return getBCDtoInt(b, n);
+  };
+}
+
+int daysInMonth(int year, int month) {
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return month == 2 && leap ? 29 : days[month - 1];
+}
+
+bool readSeven() {
+  bool ok = readTime();
+  ok &= readField(3, Date.WeekDay, [](unsigned char b) { return getBCDtoInt(b, 3); });
+  ok &= readField(4, Date.Day, bcdField(6));
+  ok &= readField(5, Date.Month, bcdField(5));
+  ok &= readField(6, Date.Year, [](unsigned char b) { return bcdField(8)(b) + 2000; });
+  return ok;
+}
+
 // A day folded into 1..days-1; 0 would never match, so it becomes 1.
 int foldDay(int dd, int days) {
   const int d = dd % days;
@@ -55,21 +88,29 @@ void openRTC() {
 
 bool readTime() {
   if (iddev < 0) return false;
-  bool ok = readField(0, Date.Sec, [](unsigned char b) { return getBCDtoInt(b, 7); });
-  ok &= readField(1, Date.Min, [](unsigned char b) { return getBCDtoInt(b, 7); });
-  ok &= readField(2, Date.Hour, [](unsigned char b) { return getBCDtoInt(b, 6); });
+  dateDigits = true;
+  bool ok = readField(0, Date.Sec, bcdField(7));
+  ok &= readField(1, Date.Min, bcdField(7));
+  ok &= readField(2, Date.Hour, bcdField(6));
   return ok;
 }
 
 bool readDate() {
   if (iddev < 0) return false;
-  bool ok = readTime();
-  ok &= readField(3, Date.WeekDay, [](unsigned char b) { return getBCDtoInt(b, 3); });
-  ok &= readField(4, Date.Day, [](unsigned char b) { return getBCDtoInt(b, 6); });
-  ok &= readField(5, Date.Month, [](unsigned char b) { return getBCDtoInt(b, 5); });
-  ok &= readField(6, Date.Year, [](unsigned char b) { return getBCDtoInt(b, 8) + 2000; });
-  return ok;
+  if (!readSeven()) return false;
+  // One register at a time: when the seconds went back by the end, the minute rolled over
+  // during the read, and the registers may pair a new year with an old day. Read once more.
+  int sec = 0;
+  if (!readField(0, sec, [](unsigned char b) { return getBCDtoInt(b, 7); })) return false;
+  return sec >= Date.Sec || readSeven();
 }
+
+bool validDate() {
+  return dateDigits && Date.Sec <= 59 && Date.Min <= 59 && Date.Hour <= 23 && Date.Month >= 1 && Date.Month <= 12 &&
+         Date.Day >= 1 && Date.Day <= daysInMonth(Date.Year, Date.Month);
+}
+
+const char* readFailure() { return iddev < 0 ? "NO RTC found!" : "NO RTC read failed!"; }
 
 bool writeTime() {
   if (iddev < 0) return false;
@@ -133,6 +174,9 @@ bool readAlarm() {
   ok &= readRegister(kAlarmDay, day);
   // A missing register could hide the no-wake-up mark, so nothing is decoded.
   if (!ok) return false;
+  alarmBytes[0] = minute;
+  alarmBytes[1] = hour;
+  alarmBytes[2] = day;
   if (minute == 0 && hour == 0 && day == 0) {
     Alarm.nowakeup = true;
     return true;
@@ -142,6 +186,19 @@ bool readAlarm() {
   Alarm.dd = getBit(day, 7) ? -1 : getBCDtoInt(day, 6);
   Alarm.wd = getBit(day, 6) != 0;
   return true;
+}
+
+bool validAlarm() {
+  const unsigned char minute = alarmBytes[0], hour = alarmBytes[1], day = alarmBytes[2];
+  if (minute == 0 && hour == 0 && day == 0) return true;
+  const bool anyMinute = getBit(minute, 7), anyHour = getBit(hour, 7), anyDay = getBit(day, 7);
+  if (!anyMinute && (!bcdDigits(minute, 7) || getBCDtoInt(minute, 7) > 59)) return false;
+  // Bit 6 of the hour would be the chip's 12-hour form, which readAlarm does not read.
+  if (!anyHour && (getBit(hour, 6) || !bcdDigits(hour, 6) || getBCDtoInt(hour, 6) > 23)) return false;
+  if (anyDay) return true;
+  const int dd = getBCDtoInt(day, 6);
+  if (getBit(day, 6)) return dd >= 1 && dd <= 7;
+  return bcdDigits(day, 6) && dd >= 1 && dd <= 31;
 }
 
 int getBCDtoInt(unsigned char buff, int n) {

@@ -2,11 +2,16 @@
 //
 //   openRTC()            open the clock; the handle goes to iddev (negative: not open, as when
 //                        the bus is missing, not permitted or held by a kernel driver)
-//   readTime/readDate    registers 0-2 / 0-6 into Date
+//   readTime/readDate    registers 0-2 / 0-6 into Date; readDate reads all seven again, once, when
+//                        the minute rolled over while it read them
+//   validDate            Date, as the last readDate left it, is a date and time that exists
+//   readFailure          what a tool says when readDate failed: "NO RTC found!" or "NO RTC read failed!"
 //   writeTime/writeDate  Date into registers 0-2 / 0-6 (the seconds are always written as 0)
 //   writeAlarm           Alarm, folded into range, into the alarm registers 11-13
 //   setNoWakeUp          the no-wake-up mark (0 in registers 11-13), and Alarm.nowakeup
 //   readAlarm            registers 11-13 into Alarm; -1 in dd, hh or min means any
+//   validAlarm           the registers of the last readAlarm hold an alarm as readAlarm reads one
+//                        (or the no-wake-up mark)
 //   getBCDtoInt, getInttoBCD, getBit, setBit, resetBit   register byte helpers
 //
 // The read and write operations do nothing when the clock is not open, and return
@@ -47,6 +52,9 @@ bool writeDate();
 bool writeAlarm();
 bool setNoWakeUp();
 bool readAlarm();
+bool validDate();
+bool validAlarm();
+const char* readFailure();
 
 int getBCDtoInt(unsigned char buff, int n);
 unsigned char getInttoBCD(int buff);

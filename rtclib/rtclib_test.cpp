@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
@@ -87,8 +88,57 @@ TEST_F(Rtc, ReadDateDecodesSevenRegistersInOrder) {
   EXPECT_EQ(Date.Day, 31);
   EXPECT_EQ(Date.Month, 12);
   EXPECT_EQ(Date.Year, 2099);
+  // The seconds again at the end: they did not go back, so the read stands.
   EXPECT_EQ(transfers(), (std::vector<Transfer>{{"r", 0, 0x45}, {"r", 1, 0x59}, {"r", 2, 0x23}, {"r", 3, 0x07},
-                                                {"r", 4, 0x31}, {"r", 5, 0x12}, {"r", 6, 0x99}}));
+                                                {"r", 4, 0x31}, {"r", 5, 0x12}, {"r", 6, 0x99}, {"r", 0, 0x45}}));
+}
+
+// Reads taken over and over while the year rolls over: each is the old year's last second or
+// the new year's first, never the new year with the old day and hour.
+TEST_F(Rtc, AReadNeverTearsAcrossARollover) {
+  board().setRtcHold(false);
+  board().setRtcRegisters({0x59, 0x59, 0x23, 0x05, 0x31, 0x12, 0x26});
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  int before = 0, after = 0;
+  while (std::chrono::steady_clock::now() < until) {
+    ASSERT_TRUE(readDate());
+    const auto d = std::tuple(Date.Year, Date.Month, Date.Day, Date.Hour, Date.Min, Date.WeekDay);
+    if (d == std::tuple(2026, 12, 31, 23, 59, 5)) {
+      ++before;
+    } else {
+      ASSERT_EQ(d, std::tuple(2027, 1, 1, 0, 0, 6)) << Date.Sec;
+      ++after;
+    }
+  }
+  EXPECT_GT(before, 0);
+  EXPECT_GT(after, 0);
+}
+
+TEST_F(Rtc, ValidDateRefusesWhatNoClockHolds) {
+  struct Case {
+    std::vector<std::uint8_t> regs;
+    bool valid;
+  };
+  for (const Case& c : std::vector<Case>{{{0x00, 0x00, 0x00, 0x07, 0x01, 0x01, 0x00}, true},  // a reset clock
+                                         {{0x59, 0x59, 0x23, 0x00, 0x29, 0x02, 0x24}, true},  // a leap day
+                                         {{0xC5, 0x59, 0x63, 0x0F, 0x31, 0x92, 0x99}, true},  // bits above the fields
+                                         {{0x00, 0x00, 0x00, 0x01, 0x29, 0x02, 0x25}, false},
+                                         {{0x00, 0x00, 0x00, 0x01, 0x31, 0x04, 0x26}, false},
+                                         {{0x00, 0x00, 0x00, 0x01, 0x32, 0x01, 0x26}, false},
+                                         {{0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x26}, false},
+                                         {{0x00, 0x00, 0x00, 0x01, 0x01, 0x13, 0x26}, false},
+                                         {{0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x26}, false},
+                                         {{0x00, 0x00, 0x24, 0x01, 0x01, 0x01, 0x26}, false},
+                                         {{0x00, 0x60, 0x00, 0x01, 0x01, 0x01, 0x26}, false},
+                                         {{0x60, 0x00, 0x00, 0x01, 0x01, 0x01, 0x26}, false},
+                                         {{0x00, 0x1A, 0x00, 0x01, 0x01, 0x01, 0x26}, false},  // reads as 20
+                                         {{0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x2A}, false},
+                                         {{0x00, 0x00, 0x00, 0x01, 0x0A, 0x01, 0x26}, false}}) {
+    board().setRtcRegisters(c.regs);
+    ASSERT_TRUE(readDate());
+    EXPECT_EQ(validDate(), c.valid) << std::hex << int(c.regs[0]) << " " << int(c.regs[1]) << " " << int(c.regs[2])
+                                    << " " << int(c.regs[4]) << " " << int(c.regs[5]) << " " << int(c.regs[6]);
+  }
 }
 
 TEST_F(Rtc, BitsAboveEachFieldAreIgnored) {
@@ -225,6 +275,28 @@ TEST_F(Rtc, ReadAlarmDecodesEachRegister) {
     }
     EXPECT_EQ(transfers(), (std::vector<Transfer>{{"r", 11, c.regs[0]}, {"r", 12, c.regs[1]}, {"r", 13, c.regs[2]},
                                                   {"r", 11, c.regs[0]}, {"r", 12, c.regs[1]}, {"r", 13, c.regs[2]}}));
+  }
+}
+
+TEST_F(Rtc, ValidAlarmRefusesWhatReadAlarmCannotRead) {
+  for (const auto& [regs, valid] : std::vector<std::pair<std::vector<std::uint8_t>, bool>>{
+           {{0x00, 0x00, 0x00}, true},  // no wake-up
+           {{0x30, 0x07, 0x80}, true},
+           {{0x15, 0x06, 0x47}, true},
+           {{0x59, 0x23, 0x31}, true},
+           {{0x80, 0x80, 0x80}, true},
+           {{0x00, 0x00, 0x01}, true},
+           {{0x60, 0x80, 0x80}, false},
+           {{0x1A, 0x80, 0x80}, false},
+           {{0x30, 0x24, 0x80}, false},
+           {{0x30, 0x47, 0x80}, false},  // the chip's 12-hour form
+           {{0x30, 0x07, 0x40}, false},  // week day 0
+           {{0x30, 0x07, 0x48}, false},
+           {{0x30, 0x07, 0x32}, false},
+           {{0x30, 0x07, 0x0A}, false}}) {
+    board().setRtcRegisters(regs, 11);
+    ASSERT_TRUE(readAlarm());
+    EXPECT_EQ(validAlarm(), valid) << std::hex << int(regs[0]) << " " << int(regs[1]) << " " << int(regs[2]);
   }
 }
 

@@ -38,7 +38,7 @@ class Rtcpeek : public ::testing::Test {
 
 TEST_F(Rtcpeek, PrintsGreetingHandleAndDate) {
   board->setRtcRegisters({0x45, 0x59, 0x13, 0x07, 0x31, 0x12, 0x24});
-  auto r = peek({"ignored", "-h"});
+  auto r = peek({"ignored", "-x"});
   const std::string h = handle();
   ASSERT_NE(h, "no setup");
   EXPECT_EQ(r.out, "Hello world!\n" + h + "\n31/12/2024 13:59\n");
@@ -53,7 +53,8 @@ TEST_F(Rtcpeek, ReadsRegistersZeroToSixOnceAndWritesNothing) {
   for (const auto& e : board->trace())
     ops.push_back(e.op + " " + std::to_string(e.args[0]));
   EXPECT_EQ(ops, (std::vector<std::string>{"gpio-setup 0", "i2c-setup 104", "i2c-read 0", "i2c-read 1", "i2c-read 2", "i2c-read 3",
-                                           "i2c-read 4", "i2c-read 5", "i2c-read 6"}));
+                                           "i2c-read 4", "i2c-read 5", "i2c-read 6", "i2c-read 0"}))
+      << "the seconds again, at the end";
 }
 
 TEST_F(Rtcpeek, TakesOnlyBitFourAsTheHoursTens) {
@@ -63,7 +64,7 @@ TEST_F(Rtcpeek, TakesOnlyBitFourAsTheHoursTens) {
   EXPECT_EQ(dateLine({0x00, 0x00, 0x19, 0x01, 0x01, 0x01, 0x26}), "01/01/2026 19:00\n");
   EXPECT_EQ(dateLine({0x00, 0x00, 0x72, 0x01, 0x01, 0x01, 0x26}), "01/01/2026 12:00\n");  // 12-hour mode, PM bit
   auto r = run({"clockprobe"});
-  EXPECT_EQ(r.out, "RTC Date:  01/01/2026 32:00\n");  // the library takes bits 4 and 5
+  EXPECT_EQ(r.out, "RTC Date:  NO RTC time invalid!\n");  // the library takes bits 4 and 5: hour 32
   board->setRtcRegisters({0x00, 0x00, 0x23, 0x01, 0x01, 0x01, 0x26});
   r = run({"clockprobe"});
   EXPECT_EQ(r.out, "RTC Date:  01/01/2026 23:00\n");
@@ -71,8 +72,34 @@ TEST_F(Rtcpeek, TakesOnlyBitFourAsTheHoursTens) {
 
 TEST_F(Rtcpeek, DecodesEachFieldWithItsOwnMask) {
   EXPECT_EQ(dateLine({0xC5, 0xD9, 0x09, 0x0F, 0xC7, 0x92, 0x00}), "07/12/2000 09:59\n");
-  EXPECT_EQ(dateLine({0x00, 0x07, 0x01, 0x01, 0x3F, 0x1F, 0xFF}), "45/25/2165 01:07\n");  // digits unchecked
   EXPECT_EQ(dateLine({0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x99}), "01/01/2099 00:00\n");
+  EXPECT_EQ(dateLine({0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00}), "01/01/2000 00:00\n");  // a reset clock
+}
+
+// As its own decoding reads them: digits above 9, a day past its month, month 13, minute 60.
+TEST_F(Rtcpeek, ATimeThatCannotExistIsNeverPrinted) {
+  for (const std::vector<std::uint8_t>& regs : {std::vector<std::uint8_t>{0x00, 0x07, 0x01, 0x01, 0x3F, 0x1F, 0xFF},
+                                                {0x00, 0x0A, 0x01, 0x01, 0x01, 0x01, 0x26},
+                                                {0x00, 0x00, 0x01, 0x01, 0x31, 0x06, 0x26},
+                                                {0x00, 0x00, 0x01, 0x01, 0x01, 0x13, 0x26},
+                                                {0x00, 0x60, 0x01, 0x01, 0x01, 0x01, 0x26}}) {
+    board->setRtcRegisters(regs);
+    auto r = peek();
+    EXPECT_EQ(r.out, "Hello world!\n" + handle() + "\nNO RTC time invalid!\n");
+    EXPECT_EQ(r.status, 255);
+  }
+}
+
+TEST_F(Rtcpeek, HelpAndAResultThatCannotBeWritten) {
+  for (const char* word : {"-h", "--help"}) {
+    auto r = peek({word});
+    EXPECT_EQ(r.out, "Probe the RTC: its I2C handle and its date, read register by register\nformat : rtcpeek [-h]\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(board->trace().empty());
+  }
+  auto r = run({"sh", "-c", "rtcpeek >/dev/full"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "rtcpeek: cannot write standard output: No space left on device\n");
 }
 
 TEST_F(Rtcpeek, NoClockShowsTheHandleAndFails) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,11 +24,23 @@ namespace fs = std::filesystem;
 namespace simboard {
 namespace {
 
-std::int64_t realtimeMicros() {
+// The board's time comes from the kernel itself, past any library preloaded into a tool to give it
+// a system time of its own (a test's libfaketime): the chip keeps the host's time whatever the
+// tool believes, and the trace stays on the bench's clock.
+std::int64_t kernelMicros(clockid_t id) {
+#ifdef SYS_clock_gettime64
+  struct {
+    long long tv_sec, tv_nsec;
+  } ts{};
+  syscall(SYS_clock_gettime64, id, &ts);
+#else
   timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
+  syscall(SYS_clock_gettime, id, &ts);
+#endif
   return std::int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }
+
+std::int64_t realtimeMicros() { return kernelMicros(CLOCK_REALTIME); }
 
 constexpr std::int64_t kDayUs = std::int64_t{86400} * 1000000;
 // More steps than any schedule has; a count beyond it comes from a damaged file.
@@ -347,6 +360,47 @@ int daysInMonth(int year, int month) {
   return month == 2 && leap ? 29 : days[month - 1];
 }
 
+// Alarm 2 (registers 11-13): the minute, the hour and the day of the month or of the week, each
+// compared unless its bit 7 says any. It matches at the start of a minute, at second 0.
+bool alarm2Matches(const Registers& regs, int minute, int hour, int day, int weekday) {
+  const std::uint8_t m = regs[11], h = regs[12], d = regs[13];
+  int v = 0;
+  if (!(m & 0x80) && (!bcd(m, 0x7F, 0, 59, v) || v != minute)) return false;
+  if (!(h & 0x80)) {
+    if (h & 0x40) {
+      if (!bcd(h, 0x1F, 1, 12, v)) return false;
+      v = v % 12 + ((h & 0x20) ? 12 : 0);
+    } else if (!bcd(h, 0x3F, 0, 23, v)) {
+      return false;
+    }
+    if (v != hour) return false;
+  }
+  if (!(d & 0x80)) {
+    if (d & 0x40) return (d & 0x0F) == weekday;
+    return bcd(d, 0x3F, 1, 31, v) && v == day;
+  }
+  return true;
+}
+
+// Sets alarm 2's flag (bit 1 of status register 15) when a minute that starts after `from` and
+// by `to` (seconds of the civil calendar) matches it. Every pattern recurs within 62 days, so a
+// longer stretch is looked at only in its last 62 days.
+void raiseAlarm2(Registers& regs, std::int64_t from, std::int64_t to, int weekday) {
+  if (regs[15] & 0x02) return;
+  const std::int64_t last = to / 60;
+  const std::int64_t first = std::max(from / 60 + 1, last - std::int64_t{62} * 1440);
+  for (std::int64_t m = first; m <= last; ++m) {
+    const std::int64_t days = m / 1440;
+    int y, mo, d;
+    civilFromDays(days, y, mo, d);
+    const int wd = static_cast<int>((weekday - 1 + (days - from / 86400) % 7) % 7) + 1;
+    if (alarm2Matches(regs, static_cast<int>(m % 60), static_cast<int>(m / 60 % 24), d, wd)) {
+      regs[15] |= 0x02;
+      return;
+    }
+  }
+}
+
 // Moves registers 0-6 on by `elapsed` seconds, if the chip holds a valid date.
 void tick(State& s, std::int64_t nowUs) {
   if (s.hold) {
@@ -376,10 +430,11 @@ void writeRegisters(State& s, const std::vector<std::uint8_t>& bytes, int first,
   if (time) s.baseUs = now;
 }
 
-// Registers 0-6 for a date and time, 24-hour mode; the day of the week is 1 (Monday) to 7.
+// Registers 0-6 for a date and time, 24-hour mode; the day of the week is 1 (Sunday) to 7, as
+// the tools and Linux's driver for these chips count it.
 std::vector<std::uint8_t> timeBytes(int year, int month, int day, int hour, int minute, int second) {
   const std::int64_t days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-  const int weekday = static_cast<int>(((days % 7 + 7) % 7 + 3) % 7) + 1;  // 1970-01-01 was a Thursday
+  const int weekday = static_cast<int>(((days % 7 + 7) % 7 + 4) % 7) + 1;  // 1970-01-01 was a Thursday
   return {toBcd(second), toBcd(minute), toBcd(hour), static_cast<std::uint8_t>(weekday), toBcd(day),
           toBcd(month), toBcd(((year % 100) + 100) % 100)};
 }
@@ -406,11 +461,7 @@ int pinLevel(const State& s, int pin) {
 
 }  // namespace
 
-std::int64_t monotonicMicros() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return std::int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
-}
+std::int64_t monotonicMicros() { return kernelMicros(CLOCK_MONOTONIC); }
 
 bool advanceClock(Registers& regs, std::int64_t seconds) {
   int sec, min, day, month, year, hour;
@@ -429,6 +480,7 @@ bool advanceClock(Registers& regs, std::int64_t seconds) {
 
   const std::int64_t start = daysFromCivil(2000 + year, month, day) * 86400 + hour * 3600 + min * 60 + sec;
   const std::int64_t t = start + seconds;
+  raiseAlarm2(regs, start, t, wday);
   const std::int64_t days = t / 86400 - start / 86400;
   std::int64_t rest = t % 86400;
   int y, m, d;
@@ -627,6 +679,9 @@ int Board::i2cSetup(int devId) {
 
 namespace {
 
+constexpr int kStatusRegister = 15;
+constexpr std::uint8_t kStatusFlags = 0x83;
+
 // Why a transfer on `handle` fails, or 0 when it reaches the clock's register `reg`.
 int transferError(State& s, int handle, int reg) {
   auto h = handles().find(handle);
@@ -665,7 +720,11 @@ int Board::i2cWrite(int handle, int reg, int value) {
     if (!error) {
       const std::int64_t now = realtimeMicros();
       tick(s, now);
-      s.regs[reg] = static_cast<std::uint8_t>(value);
+      std::uint8_t byte = static_cast<std::uint8_t>(value);
+      // The status register's flags (oscillator stopped, alarm 1, alarm 2) are cleared by
+      // writing 0; a 1 leaves them as they are.
+      if (reg == kStatusRegister) byte = static_cast<std::uint8_t>((byte & ~kStatusFlags) | (byte & s.regs[reg] & kStatusFlags));
+      s.regs[reg] = byte;
       if (reg <= 6) s.baseUs = now;
       result = 0;
     }

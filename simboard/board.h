@@ -2,7 +2,8 @@
 //
 //   Board::open(dir)        the board in DIR, if one is there (the tools' view)
 //   Board::create(dir)      the board in DIR, made fresh when DIR is missing or empty (the bench's view)
-//   rtc*()                  the clock chip at I2C address 104: 19 registers that tick
+//   rtc*()                  the clock chip at I2C address 104: 19 registers that tick, and alarm 2
+//                           (registers 11-13) that raises its flag, bit 1 of register 15
 //   setRtcBus()             the bus as a Pi may offer it: missing, not permitted, held, no chip
 //   i2c*()                  the bus as the kernel's i2c-dev offers it to wiringPi, faults included
 //   gpio*() / setInput()    the GPIO header: modes, levels, pulls, inputs over time; access denied
@@ -89,7 +90,7 @@ class Board {
   Registers rtcRegisters() const;  // as a read would find them now
   // Writes bytes from register `first` on; a time register among them restarts the count.
   void setRtcRegisters(const std::vector<std::uint8_t>& bytes, int first = 0);
-  // 24-hour mode; the day of the week is 1 (Monday) to 7.
+  // 24-hour mode; the day of the week is 1 (Sunday) to 7 (Saturday), as the tools count it.
   void setRtcTime(int year, int month, int day, int hour, int minute, int second);
   void setRtcBus(RtcBus bus);
   // -1: transfers succeed; 0: every transfer fails; n > 0: n more succeed, then all fail.
@@ -132,7 +133,8 @@ class Board {
 std::string describe(const TraceEvent& event);
 std::vector<std::string> describe(const std::vector<TraceEvent>& events);
 
-// The clock's arithmetic, shared with the tests: registers 0-6 moved on by `seconds`.
+// The clock's arithmetic, shared with the tests: registers 0-6 moved on by `seconds`, and alarm
+// 2's flag raised when a minute that starts on the way matches registers 11-13.
 // Returns false (and leaves them) when they do not hold a valid date.
 bool advanceClock(Registers& regs, std::int64_t seconds);
 

@@ -36,7 +36,7 @@ std::vector<std::uint8_t> clockPart(const Registers& r) { return {r.begin(), r.b
 TEST(Clock, CarriesAcrossMinuteHourDayMonthAndYear) {
   Registers r = regs({0x59, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99});
   ASSERT_TRUE(simboard::advanceClock(r, 1));
-  // 2099-12-31 was a Thursday in this register's count; the weekday wraps 7 -> 1.
+  // The weekday register counts on, wrapping 7 -> 1.
   EXPECT_EQ(clockPart(r), (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x01, 0x01, 0x81, 0x00}));
 
   r = regs({0x30, 0x15, 0x10, 0x02, 0x28, 0x02, 0x24});  // 2024 is a leap year
@@ -77,11 +77,80 @@ TEST(Clock, InvalidContentsDoNotTick) {
   EXPECT_FALSE(simboard::advanceClock(r, 10));
 }
 
+// Registers 0-6 at `clock`, registers 11-13 holding `alarm`; the flag of alarm 2 after `seconds`.
+bool fires(std::initializer_list<std::uint8_t> clock, std::array<std::uint8_t, 3> alarm, std::int64_t seconds) {
+  Registers r = regs(clock);
+  std::copy(alarm.begin(), alarm.end(), r.begin() + 11);
+  r[15] = 0x08;  // another bit of the status register, which the alarm leaves
+  EXPECT_TRUE(simboard::advanceClock(r, seconds));
+  EXPECT_EQ(r[15] & ~0x02, 0x08);
+  return r[15] & 0x02;
+}
+
+TEST(Alarm2, FiresAtTheStartOfAMatchingMinute) {
+  // Sunday (1) 14 June 2026, 07:29:59.
+  const std::initializer_list<std::uint8_t> sunday = {0x59, 0x29, 0x07, 0x01, 0x14, 0x06, 0x26};
+  EXPECT_TRUE(fires(sunday, {0x30, 0x07, 0x80}, 1)) << "every day at 07:30";
+  EXPECT_FALSE(fires({0x00, 0x30, 0x07, 0x01, 0x14, 0x06, 0x26}, {0x30, 0x07, 0x80}, 59))
+      << "a minute that had started before is not a match";
+  EXPECT_FALSE(fires(sunday, {0x31, 0x07, 0x80}, 1));
+  EXPECT_TRUE(fires(sunday, {0x30, 0x80, 0x80}, 1)) << "every hour at minute 30";
+  EXPECT_TRUE(fires(sunday, {0x80, 0x80, 0x80}, 1)) << "every minute";
+  EXPECT_TRUE(fires(sunday, {0x80, 0x07, 0x80}, 1)) << "every minute of 07 h";
+  EXPECT_FALSE(fires(sunday, {0x80, 0x08, 0x80}, 1));
+  EXPECT_TRUE(fires(sunday, {0x30, 0x40 | 0x07, 0x80}, 1)) << "07 AM in 12-hour form";
+  EXPECT_FALSE(fires(sunday, {0x30, 0x40 | 0x20 | 0x07, 0x80}, 1)) << "07 PM";
+
+  EXPECT_TRUE(fires(sunday, {0x30, 0x07, 0x41}, 1)) << "every Sunday";
+  EXPECT_FALSE(fires(sunday, {0x30, 0x07, 0x42}, 1)) << "every Monday, a day too early";
+  EXPECT_TRUE(fires(sunday, {0x30, 0x07, 0x42}, 86401)) << "every Monday, a day later";
+  EXPECT_TRUE(fires(sunday, {0x30, 0x07, 0x14}, 1)) << "on day 14";
+  EXPECT_FALSE(fires(sunday, {0x30, 0x07, 0x15}, 1));
+  EXPECT_TRUE(fires(sunday, {0x30, 0x07, 0x15}, 86401)) << "on day 15";
+  EXPECT_TRUE(fires(sunday, {0x30, 0x07, 0x31}, 60LL * 86400)) << "the next 31st, in July";
+}
+
+TEST(Alarm2, TheNoWakeUpMarkAndARaisedFlag) {
+  const std::initializer_list<std::uint8_t> clock = {0x59, 0x59, 0x23, 0x01, 0x31, 0x12, 0x26};
+  EXPECT_FALSE(fires(clock, {0x00, 0x00, 0x00}, 400LL * 86400)) << "day 0 never comes";
+  // A raised flag stays raised whatever the clock does, until it is written 0.
+  Registers r = regs(clock);
+  r[11] = r[12] = r[13] = 0;
+  r[15] = 0x02;
+  ASSERT_TRUE(simboard::advanceClock(r, 3600));
+  EXPECT_EQ(r[15], 0x02);
+}
+
+TEST(Alarm2, TheFlagsOfTheStatusRegisterAreClearedByWritingZero) {
+  bench::ScratchBoard board;
+  board->setRtcHold(true);
+  board->setRtcRegisters({0x82}, 15);
+  const int fd = board->i2cSetup(104);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(board->i2cWrite(fd, 15, 0xFF), 0);
+  EXPECT_EQ(board->rtcRegisters()[15], 0xFE) << "a 1 sets no flag";
+  EXPECT_EQ(board->i2cWrite(fd, 15, 0x80), 0);
+  EXPECT_EQ(board->rtcRegisters()[15], 0x80) << "alarm 2's flag cleared, the oscillator's kept";
+  EXPECT_EQ(board->i2cWrite(fd, 15, 0x00), 0);
+  EXPECT_EQ(board->rtcRegisters()[15], 0x00);
+}
+
+TEST(Alarm2, TheTickingClockRaisesTheFlag) {
+  bench::ScratchBoard board;
+  board->setRtcHold(true);
+  board->setRtcRegisters({0x30, 0x07, 0x80}, 11);
+  board->setRtcRegisters({0x59, 0x29, 0x07, 0x01, 0x14, 0x06, 0x26});
+  board->setRtcHold(false);
+  EXPECT_EQ(board->rtcRegisters()[15] & 0x02, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(board->rtcRegisters()[15] & 0x02, 0x02);
+}
+
 TEST(Board, ClockTicksFromTheLastWriteAndHolds) {
   bench::ScratchBoard board;
   board->setRtcTime(2026, 12, 7, 9, 5, 41);
   auto r = board->rtcRegisters();
-  EXPECT_EQ(clockPart(r), (std::vector<std::uint8_t>{0x41, 0x05, 0x09, 0x01, 0x07, 0x12, 0x26}));  // a Monday
+  EXPECT_EQ(clockPart(r), (std::vector<std::uint8_t>{0x41, 0x05, 0x09, 0x02, 0x07, 0x12, 0x26}));  // a Monday: 2
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   r = board->rtcRegisters();
   EXPECT_TRUE(r[0] == 0x42 || r[0] == 0x43) << std::hex << int(r[0]);

@@ -43,7 +43,8 @@ bool readReply() {
 
 int main(int argc, char* argv[]) {
   openStandardFds();
-  if (argc < 2 || std::strncmp(argv[1], "-h", 2) == 0) help();
+  failOnLostOutput();
+  if (argc < 2 || std::strncmp(argv[1], "-h", 2) == 0 || std::strcmp(argv[1], "--help") == 0) help();
   init(ports::sketchcheck);
   discardInput();
   std::fputs("?\n", serout);

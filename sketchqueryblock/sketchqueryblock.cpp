@@ -30,7 +30,8 @@ void readReplyLine() {
 
 int main(int argc, char* argv[]) {
   openStandardFds();
-  if (argc < 2 || std::strncmp(argv[1], "-h", 2) == 0) help();
+  failOnLostOutput();
+  if (argc < 2 || std::strncmp(argv[1], "-h", 2) == 0 || std::strcmp(argv[1], "--help") == 0) help();
   init(ports::sketchqueryblock);
   discardInput();
   std::fprintf(serout, "%s\n", argv[1]);

@@ -124,8 +124,13 @@ void loop() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
   openStandardFds();
+  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    std::puts("An xterm window joined to standard input and output, line by line");
+    std::puts("format : termbridge [-h]");
+    return 0;
+  }
   // Started with SIGCHLD ignored, the window would be reaped unseen and its number could
   // name another process by the time the exit handler kills it.
   signal(SIGCHLD, SIG_DFL);

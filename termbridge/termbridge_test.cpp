@@ -187,7 +187,7 @@ TEST_F(Termbridge, StartsXtermOnTheMasterAndKeepsTheSlave) {
 }
 
 TEST_F(Termbridge, TakesNoArguments) {
-  bench::Process p(*board, bridgeSpec({"termbridge", "-h", "--title", "Other"}));
+  bench::Process p(*board, bridgeSpec({"termbridge", "-x", "--title", "Other"}));
   win.found();
   EXPECT_EQ(board->commands(), (std::vector<std::vector<std::string>>{{"xterm", "-Sxx3", "-T", "Console"}}));
   p.write("still a bridge\n");

@@ -5,7 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "stdfds.h"
 
@@ -64,4 +69,70 @@ TEST(OpenStandardFds, FillsEachClosedNumberWithNullAndLeavesOpenOnesAlone) {
     for (int fd = 0; fd <= 2; ++fd) expected += (closed & (1 << fd)) ? "null " : "kept ";
     EXPECT_EQ(seen, expected + "1");
   }
+}
+
+namespace {
+
+// A child that prints "result" to `out` and exits with 3; its status, and what it said on a pipe
+// standing for its standard error.
+std::pair<int, std::string> printTo(int out) {
+  int err[2];
+  if (pipe(err) != 0) return {-1, ""};
+  std::fflush(stdout);  // the child's exit would flush what is ours
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(out, STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    failOnLostOutput();
+    std::printf("result\n");
+    std::exit(3);
+  }
+  close(err[1]);
+  std::string said(256, '\0');
+  const ssize_t n = read(err[0], said.data(), said.size());
+  close(err[0]);
+  said.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  int status = -1;
+  waitpid(child, &status, 0);
+  return {status, said};
+}
+
+}  // namespace
+
+TEST(FailOnLostOutput, AResultThatCannotBeWrittenEndsWith255) {
+  const int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  auto [status, said] = printTo(full);
+  close(full);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 255);
+  EXPECT_EQ(said, std::string(program_invocation_short_name) + ": cannot write standard output: No space left on device\n");
+
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);  // nobody reads the result
+  std::tie(status, said) = printTo(ends[1]);
+  close(ends[1]);
+  ASSERT_TRUE(WIFEXITED(status)) << "not killed by SIGPIPE";
+  EXPECT_EQ(WEXITSTATUS(status), 255);
+  EXPECT_EQ(said, std::string(program_invocation_short_name) + ": cannot write standard output: Broken pipe\n");
+
+  const int null = open("/dev/null", O_WRONLY);
+  std::tie(status, said) = printTo(null);
+  close(null);
+  EXPECT_EQ(WEXITSTATUS(status), 3) << "a written result keeps the program's own status";
+  EXPECT_EQ(said, "");
+}
+
+TEST(FailOnLostOutput, AWriteWithoutStdioThatFailedIsReportedWithItsReason) {
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    failOnLostOutput();
+    outputLost(ENOSPC);
+    std::exit(0);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 255);
 }

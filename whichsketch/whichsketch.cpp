@@ -36,7 +36,8 @@ void getnamesketch() {
 
 int main(int argc, char* argv[]) {
   openStandardFds();
-  if (argc > 1 && strcasecmp(argv[1], "-h") == 0) help();
+  failOnLostOutput();
+  if (argc > 1 && (strcasecmp(argv[1], "-h") == 0 || strcasecmp(argv[1], "--help") == 0)) help();
   init(ports::whichsketch);
   getnamesketch();
   return 0;
