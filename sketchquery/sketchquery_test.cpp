@@ -77,7 +77,7 @@ TEST_P(SketchqueryProtocol, EndsWithinItsBoundsAgainstASketchThatNeverPauses) {
   auto r = query(sketch, {"?"});
   EXPECT_EQ(r.status, 0);
   // At most 1 s of discarding, the answer at once, then at most 2 s of it copied.
-  EXPECT_LT(r.seconds, 1.0 + 2.0 + 0.35);
+  EXPECT_LT(r.seconds, 1.0 + 2.0 + 0.5);
   EXPECT_GT(r.seconds, 1.0 + 2.0 - 0.05);
   EXPECT_TRUE(r.out.starts_with("noise\n")) << r.out;
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
