@@ -9,6 +9,8 @@
 //                           no power to set the clock; output captured, time-limited
 //   setUpPi()               the outside programs as orvix-setup links them on a Pi
 //   run()                   Process started and waited for
+//   slurp(file)             a file's bytes
+//   waitFor(ready, ms)      polls a condition until it holds or the time is up
 //
 // The board's own state (clock, GPIO, trace) is simboard::Board.
 #pragma once
@@ -17,6 +19,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -56,6 +59,21 @@ std::filesystem::path standInDir();  // the stand-ins for sudo and date (and oth
 // Debian provide: the loader, the built pin-wait sketch, Debian's avrdude and its
 // configuration. Those missing on this machine are left out.
 std::map<std::string, std::filesystem::path> setUpPi();
+
+// A file's bytes as they are; empty when it cannot be read.
+std::string slurp(const std::filesystem::path& file);
+
+// Polls `ready` every `everyMs` milliseconds until it holds, for at most `ms` milliseconds;
+// whether it held.
+template <typename F>
+bool waitFor(F ready, int ms, int everyMs = 5) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
+  }
+}
 
 // A directory made fresh and removed, with all it holds, when it goes.
 class TempDir {

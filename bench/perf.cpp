@@ -32,6 +32,8 @@ using bench::Board;
 using bench::RunResult;
 using bench::RunSpec;
 using bench::SketchPeer;
+using bench::slurp;
+using bench::waitFor;
 
 const fs::path kHelperDir = PERF_HELPER_DIR;  // minimal_query and peak_rss
 
@@ -139,21 +141,6 @@ std::string markdown(const std::vector<Row>& rows, int runs) {
 // ---------- runs on the bench ----------
 
 double msBetween(std::int64_t fromUs, std::int64_t toUs) { return static_cast<double>(toUs - fromUs) / 1000; }
-
-std::string slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-template <typename F>
-bool waitFor(F ready, int ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // How a run ended and the start of what it printed, for the message when a figure fails.
 std::string said(const RunResult& r) {

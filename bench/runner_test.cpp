@@ -23,10 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using bench::slurp;
 
 // Bytes from `fd` until `want` of them came or `timeoutMs` passed.
 std::string readFor(int fd, std::size_t want, int timeoutMs) {

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -87,16 +86,6 @@ inline void expectSound(const bench::RunResult& r) {
   EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
 }
 
-template <typename F>
-bool waitFor(F ready, int ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    if (ready()) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-}
-
 // When the tool's last output arrived: its end, for tools that print as they end. (The end
 // a run reports is when the test asked for it.)
 inline std::int64_t lastOutputUs(const bench::RunResult& r) {
@@ -108,7 +97,7 @@ inline std::int64_t lastOutputUs(const bench::RunResult& r) {
 inline bool waitOpened(pid_t pid, const std::string& path, int count, int ms = 5000) {
   struct stat want {};
   if (stat(path.c_str(), &want) != 0) return false;
-  return waitFor(
+  return bench::waitFor(
       [&] {
         int n = 0;
         std::error_code ec;
@@ -162,11 +151,6 @@ class WriteWatch {
   std::set<std::string> boardBefore_;
   std::set<std::string> cwdBefore_;
 };
-
-inline std::string slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // --- a line whose sketch can vanish ---
 
@@ -237,7 +221,7 @@ class OwnLine {
   // empty queue right after a send proves nothing: the bytes are given 50 ms to get there.
   bool waitConsumed(int ms = 3000) {
     std::this_thread::sleep_for(50ms);
-    return waitFor(
+    return bench::waitFor(
         [&] {
           int n = -1;
           ioctl(slave_, FIONREAD, &n);

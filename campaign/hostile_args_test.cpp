@@ -413,7 +413,7 @@ TEST_F(HostileArgs, TermbridgeIgnoresEveryWord) {
   bench::Process p(*board, s);
   const fs::path shown = board->dir() / "xterm-shown";
   p.write("through\n");
-  EXPECT_TRUE(campaign::waitFor([&] { return campaign::slurp(shown).find("through") != std::string::npos; }, 5000));
+  EXPECT_TRUE(bench::waitFor([&] { return bench::slurp(shown).find("through") != std::string::npos; }, 5000));
   EXPECT_EQ(board->commands(), (std::vector<std::vector<std::string>>{{"xterm", "-Sxx3", "-T", "Console"}}));
   p.signal(SIGTERM);
   auto r = p.wait();

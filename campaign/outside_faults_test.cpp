@@ -31,7 +31,7 @@ class OutsideFaults : public ::testing::Test {
   }
   // The programmer of this run once it has started; its pid is a process of the test's run.
   programmer::Run waitProgrammer() const {
-    campaign::waitFor([&] { return !programmer::runs(board.get().dir()).empty(); }, 5000);
+    bench::waitFor([&] { return !programmer::runs(board.get().dir()).empty(); }, 5000);
     const auto runs = programmer::runs(board.get().dir());
     return runs.empty() ? programmer::Run{} : runs.back();
   }
@@ -127,7 +127,7 @@ TEST_F(OutsideFaults, BoardflashReportsAMissingOrKilledProgrammer) {
 
 // Until the reset line has been driven to `level` `count` times in this run, at most 5 s.
 bool waitWrites(const bench::Board& board, int level, std::size_t count = 1) {
-  return campaign::waitFor(
+  return bench::waitFor(
       [&] {
         std::size_t n = 0;
         for (const auto& e : board.trace("gpio-write")) n += e.args == std::vector<int>{23, level};
@@ -320,9 +320,9 @@ TEST_F(OutsideFaults, TermbridgeEndsWhenItsWindowIsKilled) {
   s.files["/usr/bin/xterm"] = bench::standInDir() / "xterm-recorder";
   bench::Process p(*board, s);
   std::map<std::string, std::string> window;
-  ASSERT_TRUE(campaign::waitFor(
+  ASSERT_TRUE(bench::waitFor(
       [&] {
-        std::istringstream in(campaign::slurp(board->dir() / "xterm-window"));
+        std::istringstream in(bench::slurp(board->dir() / "xterm-window"));
         for (std::string key, value; in >> key >> value;) window[key] = value;
         return window.count("ppid") != 0;
       },

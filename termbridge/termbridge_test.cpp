@@ -30,21 +30,8 @@ extern char** environ;
 
 namespace {
 
-std::string slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Polls `ready` every 5 ms for at most `ms` milliseconds.
-template <typename F>
-bool waitFor(F ready, int ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    if (ready()) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-}
+using bench::slurp;
+using bench::waitFor;
 
 // The status flags of descriptor `fd` of process `pid`, from /proc.
 int fdFlags(pid_t pid, int fd) {
