@@ -99,12 +99,15 @@ inline std::string times(int n, const std::string& bytes) {
   return all;
 }
 
-// Until bytes wait unread on the tool's side of the line (at most 0.5 s).
-inline void waitPending(const Line& line) {
-  for (int i = 0, n = 0; i < 100 && n == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ioctl(line.slave(), FIONREAD, &n);
-  }
+// Until bytes wait unread on the tool's side of the line, at most 0.5 s; whether they do.
+inline bool waitPending(const Line& line) {
+  return waitFor(
+      [&] {
+        int n = 0;
+        ioctl(line.slave(), FIONREAD, &n);
+        return n > 0;
+      },
+      500);
 }
 
 // At most n descriptors, the standard three included. A sanitizer build's leak check needs

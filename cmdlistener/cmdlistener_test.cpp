@@ -88,11 +88,7 @@ class CmdlistenerProtocol : public ::testing::TestWithParam<LineStart> {
 
 // Until the tool has set the line up: what the sketch sends from then on meets its settings.
 bool waitSetUp(const bench::Line& line) {
-  for (int i = 0; i < 2000; ++i) {
-    if ((line.settings().c_lflag & ECHO) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
+  return bench::waitFor([&] { return (line.settings().c_lflag & ECHO) == 0; }, 2000, 1);
 }
 
 }  // namespace

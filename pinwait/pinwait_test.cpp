@@ -1,12 +1,10 @@
 // pinwait as a process on the bench, against a scripted pin-wait sketch on /dev/ttyAMA0.
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "bench.h"
 #include "sketch.h"
@@ -471,12 +469,7 @@ TEST_F(Pinwait, InputWaitingBeforeTheQueryIsNotTheAnswer) {
     setFlags(line, canonical, true);
     const std::string stale = "WaitSketch\n";
     ASSERT_EQ(write(line.master(), stale.data(), stale.size()), static_cast<ssize_t>(stale.size()));
-    int pending = 0;
-    for (int i = 0; i < 100 && pending == 0; ++i) {
-      ioctl(line.slave(), FIONREAD, &pending);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_GT(pending, 0);
+    ASSERT_TRUE(bench::waitPending(line));
     auto r = pinwait({"-dig", "6", "1"});  // no one answers the query
     EXPECT_EQ(r.out, kAnnouncement + kLoaderSays) << canonical;
     EXPECT_EQ(r.status, 254);

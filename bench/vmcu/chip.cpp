@@ -149,12 +149,7 @@ std::string Chip::log() const {
 }
 
 bool Chip::waitLog(const std::string& text, int timeoutMs) const {
-  const std::int64_t deadline = bench::monotonicMicros() + std::int64_t{timeoutMs} * 1000;
-  while (log().find(text) == std::string::npos) {
-    if (bench::monotonicMicros() > deadline) return false;
-    usleep(10000);
-  }
-  return true;
+  return bench::waitFor([&] { return log().find(text) != std::string::npos; }, timeoutMs, 10);
 }
 
 double Chip::cpuSeconds() const {
