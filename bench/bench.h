@@ -1,7 +1,8 @@
 // The bench: a virtual Pi with the Orvix board, for tests and for people.
 //
 //   ScratchBoard            a board in a temporary directory, removed at the end
-//   Line                    a pseudo-terminal standing for a serial line; the bench holds both sides
+//   Line                    a pseudo-terminal standing for a serial line; the bench holds both sides,
+//                           and a test may set it plain or raw before a tool opens it
 //   SketchPeer              a scripted sketch on the far side of a Line, on its own thread
 //   RunSpec / Process       a tool run as a child in a private mount namespace: the board's fixed
 //                           paths, serial names bound to Lines, outside programs bound or absent,
@@ -117,6 +118,12 @@ class Line {
 
   void setCanonical(bool on);
   void setEcho(bool on);
+  // The far side reads exactly the bytes a tool writes: neither echo nor output processing.
+  // The rest (canonical mode, the mapping of the tool's input) stays as it is.
+  void setPlain();
+  // Raw as cfmakeraw makes it: not canonical, and no echo, signals, flow control or CR/LF
+  // mapping either way, so every byte crosses unchanged.
+  void setRaw();
   termios settings() const;  // the slave's settings, as a tool left them
 
  private:

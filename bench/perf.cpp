@@ -3,7 +3,6 @@
 #include "perf.h"
 
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,16 +167,6 @@ RunSpec runSpec(std::vector<std::string> argv, int timeoutMs = 20000) {
   return s;
 }
 
-// The serial line of these runs: non-canonical, without echo and without the CR to NL
-// mapping, so the sketch hears exactly the tool's bytes and the tool reads the sketch's as
-// sent. A fresh line for each run, since the tools leave their settings on it.
-void quiet(bench::Line& line) {
-  termios t = line.settings();
-  t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  t.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
-  expect(tcsetattr(line.slave(), TCSANOW, &t) == 0, "cannot set up the bench line");
-}
-
 using Script = std::function<void(SketchPeer&)>;
 
 struct Exchange {
@@ -187,10 +176,12 @@ struct Exchange {
   std::string heardBytes;
 };
 
-// Runs `s` with `device` bound to a fresh quiet line, on whose far side a sketch follows `script`.
+// Runs `s` with `device` bound to a fresh line, on whose far side a sketch follows `script`. The
+// line is raw, so the sketch hears exactly the tool's bytes and the tool reads the sketch's as
+// sent; fresh, since the tools leave their settings on it.
 Exchange exchange(const Board& board, RunSpec s, const std::string& device, const Script& script) {
   bench::Line line;
-  quiet(line);
+  line.setRaw();
   s.lines[device] = line.slavePath();
   SketchPeer peer(line);
   script(peer);
@@ -613,8 +604,8 @@ class Perf {
       const auto s = repeat(runs_, [&] {
         bench::ScratchBoard board;
         bench::Line queryLine, waitLine;
-        quiet(queryLine);
-        quiet(waitLine);
+        queryLine.setRaw();
+        waitLine.setRaw();
         SketchPeer waitSketch(waitLine);
         waitSketch.onLine("?", "WaitSketch\r\n");  // and never an answer to the wait
         waitSketch.start();
@@ -672,7 +663,7 @@ class Perf {
     std::optional<SketchPeer> peer;
     if (!job.device.empty()) {
       line.emplace();
-      quiet(*line);
+      line->setRaw();
       s.lines[job.device] = line->slavePath();
       peer.emplace(*line);
       job.script(*peer);

@@ -8,7 +8,6 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -484,11 +483,7 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
   std::optional<bench::SketchPeer> peer;
   if (!names.empty()) {
     line.emplace();
-    if (raw) {
-      termios t = line->settings();
-      cfmakeraw(&t);
-      tcsetattr(line->slave(), TCSANOW, &t);
-    }
+    if (raw) line->setRaw();
     for (const auto& n : names) runSpec.lines[n] = line->slavePath();
     peer.emplace(*line);
     for (const auto& [l, bytes] : answers) peer->onLine(l, bytes);

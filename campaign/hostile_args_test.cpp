@@ -144,7 +144,7 @@ TEST_F(HostileArgs, WhichsketchIgnoresEveryWord) {
 // that waits on the line before it starts. A word is never run as a command.
 TEST_F(HostileArgs, CmdlistenerRunsNoWordAsACommand) {
   bench::Sketch sketch;
-  sketch.raw();
+  sketch.line.setPlain();
   sketch.peer.send("$$$Cend \n");
   auto r = run({.argv = with({"cmdlistener", "$$$Ardu touch /dev/vboard/pwned-listener"}, campaign::allHostileWords()),
                 .lines = {{"/dev/ttyS0", sketch.line.slavePath()}}});
@@ -181,7 +181,7 @@ TEST_F(HostileArgs, PinwaitSendsWordsAsTypedOrReportsThem) {
     SCOPED_TRACE(f.argv.size() > 2 ? f.argv[1] + " " + f.argv[2].substr(0, 40) : f.argv.back().substr(0, 40));
     const bool plain = f.argv.size() == 2;  // a first word that is no option: nothing to do
     bench::Sketch sketch("WaitSketch\n");
-    sketch.raw();
+    sketch.line.setPlain();
     WriteWatch watch(*board);
     bench::Process p(
         *board,

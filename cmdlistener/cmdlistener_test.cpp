@@ -39,18 +39,9 @@ void setInput(int slave, bool canonical, bool crToNl, cc_t vmin) {
   ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
 }
 
-// The tool's bytes reach the sketch unchanged and the sketch's are not echoed back to it:
-// what the peer receives is exactly what the tool wrote.
-void plainLine(bench::Line& line) {
-  termios t = line.settings();
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~ECHO;
-  ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
-}
-
 class Cmdlistener : public ::testing::Test {
  protected:
-  void SetUp() override { plainLine(line); }
+  void SetUp() override { line.setPlain(); }
   void start(bench::RunSpec runSpec = {.argv = {"cmdlistener"}}) {
     runSpec.lines["/dev/ttyS0"] = line.slavePath();
     runSpec.timeoutMs = 30000;
@@ -312,7 +303,7 @@ TEST_F(Cmdlistener, CommandsEndedByCrLfRunAsSent) {
                         Mode{"non-canonical, CR kept", false, false, 0}}) {
     SCOPED_TRACE(m.name);
     bench::Line own;
-    plainLine(own);
+    own.setPlain();
     setInput(own.slave(), m.canonical, m.crToNl, m.vmin);
     bench::SketchPeer sketch(own);
     sketch.start();

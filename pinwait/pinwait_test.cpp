@@ -48,15 +48,6 @@ void setFlags(bench::Line& line, bool canonical, bool crToNl) {
   ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
 }
 
-// The tool's bytes reach the sketch unchanged and the sketch's are not echoed back to it:
-// what the peer receives is exactly what the tool wrote.
-void plainLine(bench::Line& line) {
-  termios t = line.settings();
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~ECHO;
-  ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
-}
-
 struct LoaderCall {
   std::int64_t us = 0;
   int terminals = -1;  // inherited beyond the standard streams
@@ -241,7 +232,7 @@ TEST_F(Pinwait, DigitalAndAnalogWaitsOnANonCanonicalLine) {
 }
 
 TEST_F(Pinwait, SendsTheCommandsByteForByte) {
-  plainLine(line);
+  line.setPlain();
   for (const char* command : {"INTD6=1", "INTDabc=xyz", "INTA2<200", "INTA0>1024", "INTA5>7", "INTD-1=high"})
     peer.onLine(command, "OK\n");
   peer.onLine("?", "WaitSketch\n");
@@ -267,7 +258,7 @@ TEST_F(Pinwait, SendsTheCommandsByteForByte) {
 }
 
 TEST_F(Pinwait, ParameterReportAfterTheIdentityCheck) {
-  plainLine(line);
+  line.setPlain();
   waitSketch("never");
   for (const auto& [args, words] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"-dig", "6"}, "-dig 6"},
@@ -292,7 +283,7 @@ TEST_F(Pinwait, ParameterReportAfterTheIdentityCheck) {
 }
 
 TEST_F(Pinwait, ACommandThatWouldBeCutIsNotSent) {
-  plainLine(line);
+  line.setPlain();
   // 49 characters with the line end: the longest command the tool sends.
   const std::string pin(20, '1'), level(23, '0'), value(42, '9');
   const std::string dig = "INTD" + pin + "=" + level, ana = "INTA2<" + value;
@@ -370,7 +361,7 @@ TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
            {"EchoSketch\n", false},
        }) {
     bench::Line own;  // a sketch of its own for each answer
-    plainLine(own);
+    own.setPlain();
     bench::SketchPeer sketch(own);
     sketch.onLine("?", answer).onLine("INTD6=1", "OK\n");
     sketch.start();

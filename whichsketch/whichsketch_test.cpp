@@ -189,10 +189,7 @@ TEST_F(Whichsketch, AnEndOfFileByteIsData) {
 
 TEST_F(Whichsketch, SendsTheIdentityQueryAndNothingElse) {
   Sketch sketch("LinkTest\n");
-  termios t = sketch.line.settings();
-  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  tcsetattr(sketch.line.slave(), TCSANOW, &t);
+  sketch.line.setPlain();
   EXPECT_EQ(which(sketch).out, "LinkTest\n\n");
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
 
