@@ -2,7 +2,7 @@
 //
 //   ScratchBoard            a board in a temporary directory, removed at the end
 //   Line                    a pseudo-terminal standing for a serial line; the bench holds both sides,
-//                           and a test may set it plain or raw before a tool opens it
+//                           and a test may set it plain or raw before a tool opens it, or hang it up
 //   SketchPeer              a scripted sketch on the far side of a Line, on its own thread
 //   RunSpec / Process       a tool run as a child in a private mount namespace: the board's fixed
 //                           paths, serial names bound to Lines, outside programs bound or absent,
@@ -103,8 +103,9 @@ class ScratchBoard {
 };
 
 // A pseudo-terminal pair: the tool opens the slave under a serial name, the peer uses
-// the master. Both stay open here, so the line and its settings outlive each run.
-// The slave keeps the tty defaults (canonical, ECHO, ICRNL, ONLCR) unless a test changes them.
+// the master. Both stay open here, so the line and its settings outlive each run, until
+// the far side hangs up. The slave keeps the tty defaults (canonical, ECHO, ICRNL, ONLCR)
+// unless a test changes them.
 class Line {
  public:
   Line();
@@ -112,7 +113,7 @@ class Line {
   Line(const Line&) = delete;
   Line& operator=(const Line&) = delete;
 
-  int master() const { return master_; }
+  int master() const { return master_; }  // -1 once hung up
   int slave() const { return slave_; }
   const std::string& slavePath() const { return slavePath_; }
 
@@ -125,6 +126,9 @@ class Line {
   // mapping either way, so every byte crosses unchanged.
   void setRaw();
   termios settings() const;  // the slave's settings, as a tool left them
+  // The far side goes, as when a USB adapter is pulled or the sketch's side dies: the master
+  // is closed and the kernel hangs up the slave. A peer on the line must have stopped.
+  void hangUp();
 
  private:
   int master_ = -1;

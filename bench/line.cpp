@@ -69,7 +69,13 @@ Line::Line() {
 
 Line::~Line() {
   close(slave_);
+  hangUp();
+}
+
+void Line::hangUp() {
+  if (master_ < 0) return;
   close(master_);
+  master_ = -1;
 }
 
 void Line::setCanonical(bool on) { setLocalFlag(slave_, ICANON, on); }

@@ -179,6 +179,23 @@ TEST(Line, RawIsCfmakeraw) {
   EXPECT_FALSE(t.c_iflag & (ICRNL | IXON));
 }
 
+TEST(Line, HangUpEndsTheToolsSideAndKeepsTheSlave) {
+  Line line;
+  line.setRaw();
+  const int fd = open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  line.hangUp();
+  EXPECT_EQ(line.master(), -1);
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 1000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  char c = 0;
+  EXPECT_LE(read(fd, &c, 1), 0) << "a tool reads the end of its line";
+  close(fd);
+  line.hangUp();  // once is enough: the second does nothing
+  EXPECT_NE(fcntl(line.slave(), F_GETFD), -1) << "the bench's own descriptor of the slave stays open";
+}
+
 TEST(Line, SettingsAndPendingInputOutliveEachOpenOfTheSlave) {
   Line line;
   // A first run sets the line raw and ends.

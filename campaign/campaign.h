@@ -2,13 +2,10 @@
 // and a serial line whose far side can vanish.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -154,39 +151,22 @@ class WriteWatch {
 
 // --- a line whose sketch can vanish ---
 
-// A pseudo-terminal of the test's own. Unlike bench::Line its master can be closed while a
-// tool runs: the kernel then hangs up the slave, as when the far side of a serial line goes
-// (for a USB adapter) or the sketch side of the bench dies. The slave starts raw on input and
-// output (no echo, no output processing, no CR mapping, no signal or flow-control characters),
-// so every byte value crosses unchanged; canonical mode is left on unless asked otherwise,
-// since some tools keep the mode they find.
+// A line whose far side the test drives by hand, with no sketch on it: it reads what the
+// tool sends, writes to it, floods it, and can vanish (Line::hangUp). The line starts raw,
+// so every byte value crosses unchanged; canonical mode is left on when asked, since some
+// tools keep the mode they find.
 class OwnLine {
  public:
   explicit OwnLine(bool canonical = false) {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
-    path_ = ttyname(slave_);
-    termios t{};
-    tcgetattr(slave_, &t);
-    t.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ISIG | IEXTEN);
-    if (!canonical) t.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    tcsetattr(slave_, TCSANOW, &t);
+    line_.setRaw();
+    if (canonical) line_.setCanonical(true);
   }
-  ~OwnLine() {
-    closeMaster();
-    close(slave_);
-  }
-  OwnLine(const OwnLine&) = delete;
-  OwnLine& operator=(const OwnLine&) = delete;
 
-  const std::string& slavePath() const { return path_; }
+  const std::string& slavePath() const { return line_.slavePath(); }
   bench::RunSpec runSpec(const std::string& device, std::vector<std::string> argv) const {
     bench::RunSpec s;
     s.argv = std::move(argv);
-    s.lines[device] = path_;
+    s.lines[device] = line_.slavePath();
     return s;
   }
 
@@ -224,38 +204,34 @@ class OwnLine {
     return bench::waitFor(
         [&] {
           int n = -1;
-          ioctl(slave_, FIONREAD, &n);
+          ioctl(line_.slave(), FIONREAD, &n);
           return n == 0;
         },
         ms);
   }
 
   // The sketch vanishes: the slave side hangs up.
-  void closeMaster() {
-    if (master_ < 0) return;
-    close(master_);
-    master_ = -1;
-  }
+  void closeMaster() { line_.hangUp(); }
 
  private:
   void readSome() {
     char buf[4096];
     for (;;) {
-      const ssize_t n = read(master_, buf, sizeof buf);
+      const ssize_t n = read(line_.master(), buf, sizeof buf);
       if (n <= 0) return;
       got_.append(buf, static_cast<std::size_t>(n));
-      pollfd p{master_, POLLIN, 0};
+      pollfd p{line_.master(), POLLIN, 0};
       if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return;
     }
   }
   // False when the line had no room for `waitMs`.
   bool trySend(const std::string& bytes, int waitMs) {
     for (std::size_t done = 0; done < bytes.size();) {
-      pollfd p{master_, POLLOUT | POLLIN, 0};
+      pollfd p{line_.master(), POLLOUT | POLLIN, 0};
       if (poll(&p, 1, waitMs) <= 0) return false;
       if (p.revents & POLLIN) readSome();
       if (!(p.revents & POLLOUT)) continue;
-      const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+      const ssize_t n = write(line_.master(), bytes.data() + done, bytes.size() - done);
       if (n > 0) done += static_cast<std::size_t>(n);
     }
     return true;
@@ -265,15 +241,13 @@ class OwnLine {
     for (;;) {
       if (!needle.empty() && got_.find(needle) != std::string::npos) return true;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-      if (master_ < 0 || left.count() <= 0) return needle.empty();
-      pollfd p{master_, POLLIN, 0};
+      if (line_.master() < 0 || left.count() <= 0) return needle.empty();
+      pollfd p{line_.master(), POLLIN, 0};
       if (poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 50))) > 0 && (p.revents & POLLIN)) readSome();
     }
   }
 
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
+  bench::Line line_;
   std::string got_;
 };
 

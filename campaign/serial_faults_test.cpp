@@ -2,7 +2,9 @@
 // pause, and a sketch that vanishes mid-answer (the master closed, so the tool's side hangs
 // up). Each tool must end or wait exactly as its documentation says, with its message where
 // it fails; the comment above each group says what that is.
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
 
 #include "campaign.h"
 
