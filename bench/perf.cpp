@@ -21,7 +21,7 @@
 
 #include "bench.h"
 #include "orvix_tools.h"
-#include "standins/avrdude-recorder.h"
+#include "programmer.h"
 
 namespace {
 
@@ -36,14 +36,12 @@ using bench::waitFor;
 
 const fs::path kHelperDir = PERF_HELPER_DIR;  // minimal_query and peak_rss
 
-using bench::kAvrdude;
 using bench::kButtonPin;
 using bench::kLoader;
 using bench::kResetPin;
 using bench::kXterm;
 using orvix::kTools;
 
-const char* const kHex = ":100000000C9434000C943E000C943E000C943E0082\n:00000001FF\n";
 constexpr std::size_t kMiB = 1 << 20;
 // A relay may be this much slower than the minimal C program's before its row fails.
 constexpr double kMinRateRatio = 0.5;
@@ -160,7 +158,9 @@ std::string said(const RunResult& r) {
   return how + ", printed \"" + text + (r.out.size() > 60 ? "...\"" : "\"");
 }
 
-RunSpec runSpec(std::vector<std::string> argv, int timeoutMs = 20000) {
+constexpr int kRunMs = 20000;  // a run's time limit, unless it says otherwise
+
+RunSpec runSpec(std::vector<std::string> argv, int timeoutMs = kRunMs) {
   RunSpec s;
   s.argv = std::move(argv);
   s.timeoutMs = timeoutMs;
@@ -339,21 +339,15 @@ class Perf {
 
   void timing() {
     section("timing: mcuflash", [&] {
-      bench::ScratchBoard board;
-      bench::TempDir work;
-      std::ofstream(work.path() / "sketch.hex") << kHex;
-      programmer::plan(board->dir(), 0, 0);
+      programmer::Fixture f;
       // The line's low phase, and the time from its rise to the programmer's start.
       auto upload = [&](std::vector<std::string> argv) {
-        board->clearTrace();
-        programmer::forget(board->dir());
-        RunSpec r = runSpec(std::move(argv));
-        r.cwd = work.path();
-        r.files[kAvrdude] = bench::standInDir() / "avrdude-recorder";
-        const RunResult res = bench::run(*board, r);
+        RunSpec r = f.uploadSpec(std::move(argv));
+        r.timeoutMs = kRunMs;
+        const RunResult res = f.upload(r);
         expect(res.status == 0, "mcuflash: " + said(res));
-        const auto w = pulse(*board, "mcuflash");
-        const auto ups = programmer::runs(board->dir());
+        const auto w = pulse(*f.board, "mcuflash");
+        const auto ups = f.uploads();
         expect(ups.size() == 1, "mcuflash: the programmer did not start once");
         return std::pair{msBetween(w[0].us, w[1].us), msBetween(w[1].us, ups[0].startUs)};
       };
@@ -361,26 +355,21 @@ class Perf {
       // they take what the machine's load makes them: a run with sinc 0 right after each
       // default run (sinc 2 ms) takes them out.
       const auto s = repeat(runs_, [&] {
-        const auto [low, raised] = upload({"mcuflash", "sketch.hex"});
-        const auto [low0, raised0] = upload({"mcuflash", "sketch.hex", "0"});
+        const auto [low, raised] = upload({"mcuflash", programmer::kSketchFile});
+        const auto [low0, raised0] = upload({"mcuflash", programmer::kSketchFile, "0"});
         return std::vector<double>{low, raised - raised0};
       });
       add(timingRow("mcuflash: reset line low before raising", 100, s[0]));
       add(timingRow("mcuflash: sinc, raised to programmer start (less the same with sinc 0)", 2, s[1]));
     });
     section("timing: boardflash", [&] {
-      bench::ScratchBoard board;
-      bench::TempDir work;
-      std::ofstream(work.path() / "sketch.hex") << kHex;
-      programmer::plan(board->dir(), 0, 0);
+      programmer::Fixture f;
       const auto s = repeat(runs_, [&] {
-        board->clearTrace();
-        RunSpec r = runSpec({"boardflash", "sketch.hex"});
-        r.cwd = work.path();
-        r.files[kAvrdude] = bench::standInDir() / "avrdude-recorder";
-        const RunResult res = bench::run(*board, r);
+        RunSpec r = f.uploadSpec({"boardflash", programmer::kSketchFile});
+        r.timeoutMs = kRunMs;
+        const RunResult res = f.upload(r);
         expect(res.out == "Uploaded!\n" && res.status == 0, "boardflash: " + said(res));
-        const auto w = pulse(*board, "boardflash");
+        const auto w = pulse(*f.board, "boardflash");
         return std::vector<double>{msBetween(w[0].us, w[1].us)};
       });
       add(timingRow("boardflash: reset line low before raising", 500, s[0]));
@@ -650,14 +639,13 @@ class Perf {
   double peakKib(bench::Board& board, const fs::path& work, const Job& job) {
     const fs::path record = board.dir() / "peak-rss";
     fs::remove(record);
-    RunSpec s = runSpec({(kHelperDir / "peak_rss").string()});
+    RunSpec s = programmer::recorded(runSpec({(kHelperDir / "peak_rss").string()}));
     s.argv.insert(s.argv.end(), job.argv.begin(), job.argv.end());
     s.cwd = work;
     s.keepInputOpen = true;
     // LeakSanitizer stops the program's threads with ptrace at its end, which it cannot do
     // to a program that is traced already.
     s.env = {"ASAN_OPTIONS=detect_leaks=0"};
-    s.files[kAvrdude] = bench::standInDir() / "avrdude-recorder";
     s.files[kXterm] = bench::standInDir() / "xterm-recorder";
     std::optional<bench::Line> line;
     std::optional<SketchPeer> peer;
@@ -698,8 +686,8 @@ class Perf {
         {"whichsketch", {{"whichsketch"}, "/dev/ttyS0", linkTest}},
         {"cmdlistener", {{"cmdlistener"}, "/dev/ttyS0", cmd}},
         {"pinwait", {{"pinwait", "-dig", "6", "1"}, "/dev/ttyAMA0", waitSketch}},
-        {"mcuflash", {{"mcuflash", "sketch.hex"}}},
-        {"boardflash", {{"boardflash", "sketch.hex"}}},
+        {"mcuflash", {{"mcuflash", programmer::kSketchFile}}},
+        {"boardflash", {{"boardflash", programmer::kSketchFile}}},
         {"mcureset", {{"mcureset"}}},
         {"buttonwatch", {{"buttonwatch"}, "", silent, 1000}},
         {"termbridge", {{"termbridge"}, "", silent, 500}},
@@ -714,13 +702,10 @@ class Perf {
         expect(r.status == 0, "strip " + tool + ": " + said(r) + " " + r.err);
         add(footprintRow(tool + ": stripped size", {static_cast<double>(fs::file_size(copy)) / 1024}));
 
-        bench::ScratchBoard board;
-        bench::TempDir work;
-        std::ofstream(work.path() / "sketch.hex") << kHex;
-        programmer::plan(board->dir(), 0, 0);
+        programmer::Fixture f;
         // A program with no typical run here yet: started alone, stopped after a second.
         const Job job = jobs.count(tool) ? jobs.at(tool) : Job{{tool}, "", silent, 1000};
-        const auto s = repeat(runs_, [&] { return std::vector<double>{peakKib(*board, work.path(), job)}; });
+        const auto s = repeat(runs_, [&] { return std::vector<double>{peakKib(*f.board, f.work.path(), job)}; });
         add(footprintRow(tool + ": peak resident memory (VmHWM)", s[0]));
       });
     }

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "../bench/standins/avrdude-recorder.h"
+#include "programmer.h"
 #include "campaign.h"
 #include "sketch.h"
 
@@ -237,9 +237,7 @@ class HostileFlash : public HostileArgs {
     programmer::plan(board->dir(), 0, 0);
   }
   bench::RunSpec flashSpec(std::vector<std::string> argv, const WriteWatch& watch) {
-    bench::RunSpec s{.argv = std::move(argv), .cwd = watch.cwd()};
-    s.files["/home/velmont/avrdude"] = bench::standInDir() / "avrdude-recorder";
-    return s;
+    return programmer::recorded({.argv = std::move(argv), .cwd = watch.cwd()});
   }
   // Runs `argv` in `watch`'s directory; the programmer's starts of this run.
   std::pair<bench::RunResult, std::vector<programmer::Run>> flash(std::vector<std::string> argv, WriteWatch& watch,

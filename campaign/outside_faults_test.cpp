@@ -7,7 +7,7 @@
 #include <map>
 #include <sstream>
 
-#include "../bench/standins/avrdude-recorder.h"
+#include "programmer.h"
 #include "campaign.h"
 #include "sketch.h"
 
@@ -25,9 +25,7 @@ class OutsideFaults : public ::testing::Test {
   void SetUp() override { std::ofstream(hex_.path() / "file.hex") << ":00000001FF\n"; }
   fs::path hexFile() const { return hex_.path() / "file.hex"; }
   bench::RunSpec withProgrammer(std::vector<std::string> argv) const {
-    bench::RunSpec s{.argv = std::move(argv), .timeoutMs = 15000};
-    s.files["/home/velmont/avrdude"] = bench::standInDir() / "avrdude-recorder";
-    return s;
+    return programmer::recorded({.argv = std::move(argv), .timeoutMs = 15000});
   }
   // The programmer of this run once it has started; its pid is a process of the test's run.
   programmer::Run waitProgrammer() const {
