@@ -22,6 +22,8 @@
 #include "bench.h"
 #include "orvix_tools.h"
 #include "programmer.h"
+#include "standins/mcuload-recorder.h"
+#include "standins/xterm-recorder.h"
 
 namespace {
 
@@ -217,12 +219,12 @@ std::vector<simboard::TraceEvent> pulse(const Board& board, const std::string& t
 // A group signal: it reaches the tool also when a helper runs it.
 void stopGroup(const bench::Process& p) { kill(-p.pid(), SIGTERM); }
 
-bool windowUp(const Board& board) { return slurp(board.dir() / "xterm-window").find("ppid ") != std::string::npos; }
+bool windowUp(const Board& board) { return bench::window::up(board.dir()); }
 
 RunSpec bridgeSpec(std::vector<std::string> argv) {
   RunSpec s = runSpec(std::move(argv));
   s.keepInputOpen = true;
-  s.files[kXterm] = bench::standInDir() / "xterm-recorder";
+  s.files[kXterm] = bench::standInDir() / bench::window::kProgram;
   return s;
 }
 
@@ -410,19 +412,18 @@ class Perf {
     });
     section("timing: pinwait", [&] {
       bench::ScratchBoard board;
-      const fs::path calls = board->dir() / "mcuload-calls";
       const auto s = repeat(runs_, [&] {
-        fs::remove(calls);
+        bench::loader::forget(board->dir());
         RunSpec r = runSpec({"pinwait", "-dig", "6", "1"});
-        r.files[kLoader] = bench::standInDir() / "mcuload-recorder";
+        r.files[kLoader] = bench::standInDir() / bench::loader::kProgram;
         const Exchange x = exchange(*board, r, "/dev/ttyAMA0", silent);
         expect(x.run.status == 254 && x.run.out.starts_with("\nNo sketch ") && !x.heard.empty() &&
                    !x.run.outChunks.empty(),
                "pinwait: " + said(x.run));
-        std::int64_t loaderUs = 0;
-        expect(static_cast<bool>(std::ifstream(calls) >> loaderUs), "pinwait: the loader did not start");
+        const auto calls = bench::loader::calls(board->dir());
+        expect(!calls.empty(), "pinwait: the loader did not start");
         const std::int64_t announcedUs = x.run.outChunks.front().first;
-        return std::vector<double>{msBetween(x.heard.front().us, announcedUs), msBetween(announcedUs, loaderUs)};
+        return std::vector<double>{msBetween(x.heard.front().us, announcedUs), msBetween(announcedUs, calls[0].us)};
       });
       add(timingRow("pinwait: no identity answer, query to announcement", 500, s[0]));
       add(timingRow("pinwait: announcement to loader start (closeSer's pause, with the shell's start)", 1000, s[1]));
@@ -447,20 +448,18 @@ class Perf {
         bench::Process p(*board, bridgeSpec({"termbridge"}));
         expect(waitFor([&] { return windowUp(*board); }, 5000), "termbridge: the window did not start");
         p.write("one\ntwo\n");
-        const fs::path shown = board->dir() / "xterm-shown";
-        expect(waitFor([&] { return slurp(shown).find("two") != std::string::npos; }, 3000),
+        expect(waitFor([&] { return bench::window::shown(board->dir()).find("two") != std::string::npos; }, 3000),
                "termbridge: the lines did not reach the window");
         stopGroup(p);
         p.wait();
         // The read of the window that completed each line.
-        const std::string text = slurp(shown);
+        const std::string text = bench::window::shown(board->dir());
         expect(text.find("one") < text.find("two"), "termbridge: the window showed \"" + text + "\"");
         const std::size_t endOne = text.find("one") + 3, endTwo = text.find("two") + 3;
         std::int64_t oneUs = -1, twoUs = -1;
         std::size_t seen = 0;
-        std::istringstream reads(slurp(board->dir() / "xterm-reads"));
-        for (std::int64_t us = 0, n = 0; reads >> us >> n;) {
-          seen += static_cast<std::size_t>(n);
+        for (const auto& [us, n] : bench::window::reads(board->dir())) {
+          seen += n;
           if (oneUs < 0 && seen >= endOne) oneUs = us;
           if (twoUs < 0 && seen >= endTwo) twoUs = us;
         }
@@ -646,7 +645,7 @@ class Perf {
     // LeakSanitizer stops the program's threads with ptrace at its end, which it cannot do
     // to a program that is traced already.
     s.env = {"ASAN_OPTIONS=detect_leaks=0"};
-    s.files[kXterm] = bench::standInDir() / "xterm-recorder";
+    s.files[kXterm] = bench::standInDir() / bench::window::kProgram;
     std::optional<bench::Line> line;
     std::optional<SketchPeer> peer;
     if (!job.device.empty()) {

@@ -18,6 +18,10 @@
 #include <vector>
 
 #include "bench.h"
+#include "standins/avrdude-recorder.h"
+#include "standins/date.h"
+#include "standins/mcuload-recorder.h"
+#include "standins/xterm-recorder.h"
 
 namespace campaign {
 
@@ -116,9 +120,10 @@ inline std::set<std::string> namesIn(const fs::path& dir) {
 // The files a run may leave in the board's directory: the board's own state and trace,
 // and the records of the bench's stand-ins for the outside programs.
 inline bool documentedOnBoard(const std::string& name) {
-  static const std::set<std::string> fixed = {"state",    "state.new",      "trace",        "lock",         "commands",
-                                              "sysclock", "avrdude-record", "avrdude-plan", "mcuload-calls"};
-  return fixed.count(name) != 0 || name.starts_with("xterm-");
+  static const std::set<std::string> fixed = {
+      "state", "state.new", "trace", "lock", "commands", bench::sysclock::kClock, bench::programmer::kRecord,
+      bench::programmer::kPlan, bench::loader::kCalls};
+  return fixed.count(name) != 0 || name.starts_with(bench::window::kPrefix);
 }
 
 // A working directory of the run's own and the board's directory, looked at before and

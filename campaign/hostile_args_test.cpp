@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "programmer.h"
+#include "standins/xterm-recorder.h"
 #include "campaign.h"
 #include "sketch.h"
 
@@ -407,11 +408,10 @@ TEST_F(HostileArgs, TermbridgeIgnoresEveryWord) {
                    .keepInputOpen = true,
                    .timeoutMs = 10000,
                    .cwd = watch.cwd()};
-  s.files["/usr/bin/xterm"] = bench::standInDir() / "xterm-recorder";
+  s.files["/usr/bin/xterm"] = bench::standInDir() / bench::window::kProgram;
   bench::Process p(*board, s);
-  const fs::path shown = board->dir() / "xterm-shown";
   p.write("through\n");
-  EXPECT_TRUE(bench::waitFor([&] { return bench::slurp(shown).find("through") != std::string::npos; }, 5000));
+  EXPECT_TRUE(bench::waitFor([&] { return bench::window::shown(board->dir()).find("through") != std::string::npos; }, 5000));
   EXPECT_EQ(board->commands(), (std::vector<std::vector<std::string>>{{"xterm", "-Sxx3", "-T", "Console"}}));
   p.signal(SIGTERM);
   auto r = p.wait();

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "programmer.h"
+#include "standins/xterm-recorder.h"
 #include "campaign.h"
 #include "sketch.h"
 
@@ -315,17 +316,10 @@ TEST_F(OutsideFaults, TermbridgeWithoutItsWindowProgramSaysWhyAndEnds) {
 
 TEST_F(OutsideFaults, TermbridgeEndsWhenItsWindowIsKilled) {
   bench::RunSpec s{.argv = {"termbridge"}, .keepInputOpen = true, .timeoutMs = 10000};
-  s.files["/usr/bin/xterm"] = bench::standInDir() / "xterm-recorder";
+  s.files["/usr/bin/xterm"] = bench::standInDir() / bench::window::kProgram;
   bench::Process p(*board, s);
-  std::map<std::string, std::string> window;
-  ASSERT_TRUE(bench::waitFor(
-      [&] {
-        std::istringstream in(bench::slurp(board->dir() / "xterm-window"));
-        for (std::string key, value; in >> key >> value;) window[key] = value;
-        return window.count("ppid") != 0;
-      },
-      5000));
-  const pid_t xterm = std::stoi(window["pid"]);
+  ASSERT_TRUE(bench::waitFor([&] { return bench::window::up(board->dir()); }, 5000));
+  const pid_t xterm = std::stoi(bench::window::found(board->dir())["pid"]);
   ASSERT_GT(xterm, 0);
   const std::int64_t killed = bench::monotonicMicros();
   kill(xterm, SIGKILL);

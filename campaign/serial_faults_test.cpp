@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include "campaign.h"
+#include "standins/mcuload-recorder.h"
 
 namespace {
 
@@ -16,7 +17,8 @@ using namespace std::string_literals;
 using namespace std::chrono_literals;
 
 const std::string kSketchFile = "/home/pi/bin/mcusketches/WaitSketch.hex";
-const std::string kMissing = "\nNo sketch " + kSketchFile + ". Uploading...\nmcuload-recorder " + kSketchFile + "\n";
+const std::string kMissing =
+    "\nNo sketch " + kSketchFile + ". Uploading...\n" + bench::loader::kProgram + " " + kSketchFile + "\n";
 
 class SerialFaults : public ::testing::Test {
  protected:
@@ -24,7 +26,7 @@ class SerialFaults : public ::testing::Test {
                                         int timeoutMs = 10000) {
     auto s = line.runSpec(device, std::move(argv));
     s.timeoutMs = timeoutMs;
-    s.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    s.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
     return std::make_unique<bench::Process>(*board, s);
   }
   bench::ScratchBoard board;

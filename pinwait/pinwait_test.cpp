@@ -8,6 +8,7 @@
 
 #include "bench.h"
 #include "sketch.h"
+#include "standins/mcuload-recorder.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ const std::string kHelp =
     "Ex.: pinwait -dig 6 1\n"
     "     pinwait -ana 2 lt 200\n";
 const std::string kAnnouncement = "\nNo sketch " + kSketch + ". Uploading...\n";
-const std::string kLoaderSays = "mcuload-recorder " + kSketch + "\n";  // the stand-in's line
+const std::string kLoaderSays = std::string(bench::loader::kProgram) + " " + kSketch + "\n";  // the stand-in's line
 
 std::string paramReport(const std::string& words) {
   return "NO Error on parameters!\n" + words + " \n Use -h for help.\n";
@@ -48,19 +49,13 @@ void setFlags(bench::Line& line, bool canonical, bool crToNl) {
   ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
 }
 
-struct LoaderCall {
-  std::int64_t us = 0;
-  int terminals = -1;  // inherited beyond the standard streams
-  std::vector<std::string> argv;
-};
-
 class Pinwait : public ::testing::Test {
  protected:
   bench::RunResult pinwait(std::vector<std::string> args, std::vector<std::string> env = {}) {
     args.insert(args.begin(), "pinwait");
     bench::RunSpec runSpec{.argv = args, .timeoutMs = 10000, .env = env};
     runSpec.lines["/dev/ttyAMA0"] = line.slavePath();
-    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
     return bench::run(*board, runSpec);
   }
   // The pin-wait sketch: its name at once, `answer` to `command` after `delayMs`.
@@ -78,22 +73,7 @@ class Pinwait : public ::testing::Test {
     }
     return -1;
   }
-  std::vector<LoaderCall> loaderCalls() const {
-    std::vector<LoaderCall> calls;
-    std::ifstream in(board.get().dir() / "mcuload-calls");
-    for (std::string text; std::getline(in, text);) {
-      std::istringstream fields(text);
-      LoaderCall call;
-      std::string field;
-      std::getline(fields, field, '\t');
-      call.us = std::stoll(field);
-      std::getline(fields, field, '\t');
-      call.terminals = std::stoi(field);
-      while (std::getline(fields, field, '\t')) call.argv.push_back(field);
-      calls.push_back(call);
-    }
-    return calls;
-  }
+  std::vector<bench::loader::Call> loaderCalls() const { return bench::loader::calls(board.get().dir()); }
   // The sketch's path: the announcement, the loader after the port's close, status 254.
   void expectUpload(const bench::RunResult& r, std::int64_t queryUs, double giveUpS) {
     EXPECT_EQ(r.out, kAnnouncement + kLoaderSays);
@@ -129,7 +109,7 @@ class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<Lin
     args.insert(args.begin(), "pinwait");
     bench::RunSpec runSpec{.argv = args};
     runSpec.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
-    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
     return bench::run(*board, runSpec);
   }
 };
@@ -367,7 +347,7 @@ TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
     sketch.start();
     bench::RunSpec runSpec{.argv = {"pinwait", "-dig", "6", "1"}};
     runSpec.lines["/dev/ttyAMA0"] = own.slavePath();
-    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
     auto r = bench::run(*board, runSpec);
     EXPECT_EQ(r.out, ok ? "OK Pin changed!\n" : kAnnouncement + kLoaderSays) << answer;
     EXPECT_EQ(r.status, ok ? 0 : 254) << answer;
@@ -387,7 +367,7 @@ TEST_F(Pinwait, TheLoadersStatusAndTheWordsDoNotMatter) {
   peer.onLine("?", "EchoSketch\r\n");
   peer.start();
   for (const auto& args : std::vector<std::vector<std::string>>{{"-dig", "6"}, {"-x"}, {"-ana", "1", "eq", "2"}}) {
-    auto r = pinwait(args, {"MCULOAD_RECORDER_STATUS=3"});
+    auto r = pinwait(args, {std::string(bench::loader::kStatus) + "=3"});
     EXPECT_EQ(r.out, kAnnouncement + kLoaderSays);
     EXPECT_EQ(r.status, 254);
   }
@@ -428,7 +408,7 @@ TEST_F(Pinwait, NoAnswerGivesUpAfterHalfASecondInEitherMode) {
   peer.start();  // a sketch without an identity answer
   for (bool canonical : {true, false}) {
     setFlags(line, canonical, true);
-    std::filesystem::remove(board->dir() / "mcuload-calls");
+    bench::loader::forget(board->dir());
     const std::size_t before = peer.received().size();
     auto r = pinwait({"-dig", "6", "1"});
     std::int64_t queryUs = -1;
