@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "testport.h"
@@ -22,9 +21,8 @@ namespace fs = std::filesystem;
 
 const char* const kWaitSketch = "/home/pi/bin/mcusketches/WaitSketch.hex";
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-double secondsSince(std::int64_t us) { return static_cast<double>(bench::monotonicMicros() - us) / 1e6; }
+using vmcu::secondsSince;
+using vmcu::sleepMs;
 
 int count(const std::string& text, const std::string& what) {
   int n = 0;
