@@ -119,6 +119,7 @@ class Line {
 
   void setCanonical(bool on);
   void setEcho(bool on);
+  void setCrToNl(bool on);  // ICRNL: a CR from the far side reaches the tool as a line end
   // The far side reads exactly the bytes a tool writes: neither echo nor output processing.
   // The rest (canonical mode, the mapping of the tool's input) stays as it is.
   void setPlain();

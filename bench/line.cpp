@@ -82,6 +82,15 @@ void Line::setCanonical(bool on) { setLocalFlag(slave_, ICANON, on); }
 
 void Line::setEcho(bool on) { setLocalFlag(slave_, ECHO, on); }
 
+void Line::setCrToNl(bool on) {
+  changeSettings(slave_, [&](termios& t) {
+    if (on)
+      t.c_iflag |= ICRNL;
+    else
+      t.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
+  });
+}
+
 void Line::setPlain() {
   changeSettings(slave_, [](termios& t) {
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);

@@ -126,7 +126,7 @@ TEST(Line, IsAPseudoTerminalWithTheTtyDefaults) {
   EXPECT_TRUE(fcntl(line.slave(), F_GETFD) & FD_CLOEXEC);
 }
 
-TEST(Line, SetCanonicalAndSetEchoChangeOnlyTheirFlag) {
+TEST(Line, SetCanonicalSetEchoAndSetCrToNlChangeOnlyTheirFlag) {
   Line line;
   const termios before = line.settings();
   line.setCanonical(false);
@@ -137,10 +137,16 @@ TEST(Line, SetCanonicalAndSetEchoChangeOnlyTheirFlag) {
   line.setEcho(false);
   t = line.settings();
   EXPECT_EQ(t.c_lflag, before.c_lflag & ~(ICANON | ECHO));
+  line.setCrToNl(false);
+  t = line.settings();
+  EXPECT_EQ(t.c_iflag, before.c_iflag & ~ICRNL);
+  EXPECT_EQ(t.c_lflag, before.c_lflag & ~(ICANON | ECHO));
   line.setCanonical(true);
   line.setEcho(true);
+  line.setCrToNl(true);
   t = line.settings();
   EXPECT_EQ(t.c_lflag, before.c_lflag);
+  EXPECT_EQ(t.c_iflag, before.c_iflag);
   EXPECT_EQ(t.c_cflag, before.c_cflag);
 }
 

@@ -37,16 +37,8 @@ std::string paramReport(const std::string& words) {
 }
 
 void setFlags(bench::Line& line, bool canonical, bool crToNl) {
-  termios t = line.settings();
-  if (canonical)
-    t.c_lflag |= ICANON;
-  else
-    t.c_lflag &= ~ICANON;
-  if (crToNl)
-    t.c_iflag |= ICRNL;
-  else
-    t.c_iflag &= ~ICRNL;
-  ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
+  line.setCanonical(canonical);
+  line.setCrToNl(crToNl);
 }
 
 class Pinwait : public ::testing::Test {
