@@ -2,7 +2,7 @@
 // scripted sketch on them, as many times as --runs says, and the groups of measurements that
 // make the table's rows, one file each:
 //
-//   timing.cpp      every wait the tools fix, against its specified length
+//   timing.cpp      every wait the tools fix, against the length it should have
 //   versus_c.cpp    the serial tools' overhead and throughput, against the minimal C program
 //   resources.cpp   idle CPU time and footprint
 //   ../perf.cpp     the groups in the table's order, the verdicts, the command line

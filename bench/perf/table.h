@@ -2,7 +2,7 @@
 // or "info" where there is no goal), and the table in Markdown.
 //
 //   median(series)        the figure of a series of runs
-//   timingRow             a fixed wait against its specified length
+//   timingRow             a fixed wait against the length it should have
 //   overheadRow           a tool's time against the minimal C program's
 //   throughputRow         a relay's rate against the minimal C program's
 //   idleRow, footprintRow figures with no goal

@@ -1,4 +1,4 @@
-// vboard bench, timing: every wait the tools fix, measured against its specified length.
+// vboard bench, timing: every wait the tools fix, measured against the length it should have.
 #include <chrono>
 #include <fstream>
 #include <thread>
