@@ -1,7 +1,8 @@
 // The bench: a virtual Pi with the Orvix board, for tests and for people.
 //
 //   ScratchBoard            a board in a temporary directory, removed at the end
-//   Line                    a pseudo-terminal standing for a serial line; the bench holds both sides
+//   Line                    a pseudo-terminal standing for a serial line; the bench holds both sides,
+//                           and a test may set it plain or raw before a tool opens it, or hang it up
 //   SketchPeer              a scripted sketch on the far side of a Line, on its own thread
 //   RunSpec / Process       a tool run as a child in a private mount namespace: the board's fixed
 //                           paths, serial names bound to Lines, outside programs bound or absent,
@@ -9,6 +10,8 @@
 //                           no power to set the clock; output captured, time-limited
 //   setUpPi()               the outside programs as orvix-setup links them on a Pi
 //   run()                   Process started and waited for
+//   slurp(file)             a file's bytes
+//   waitFor(ready, ms)      polls a condition until it holds or the time is up
 //
 // The board's own state (clock, GPIO, trace) is simboard::Board.
 #pragma once
@@ -17,6 +20,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -57,6 +61,21 @@ std::filesystem::path standInDir();  // the stand-ins for sudo and date (and oth
 // configuration. Those missing on this machine are left out.
 std::map<std::string, std::filesystem::path> setUpPi();
 
+// A file's bytes as they are; empty when it cannot be read.
+std::string slurp(const std::filesystem::path& file);
+
+// Polls `ready` every `everyMs` milliseconds until it holds, for at most `ms` milliseconds;
+// whether it held.
+template <typename F>
+bool waitFor(F ready, int ms, int everyMs = 5) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
+  }
+}
+
 // A directory made fresh and removed, with all it holds, when it goes.
 class TempDir {
  public:
@@ -84,8 +103,9 @@ class ScratchBoard {
 };
 
 // A pseudo-terminal pair: the tool opens the slave under a serial name, the peer uses
-// the master. Both stay open here, so the line and its settings outlive each run.
-// The slave keeps the tty defaults (canonical, ECHO, ICRNL, ONLCR) unless a test changes them.
+// the master. Both stay open here, so the line and its settings outlive each run, until
+// the far side hangs up. The slave keeps the tty defaults (canonical, ECHO, ICRNL, ONLCR)
+// unless a test changes them.
 class Line {
  public:
   Line();
@@ -93,13 +113,23 @@ class Line {
   Line(const Line&) = delete;
   Line& operator=(const Line&) = delete;
 
-  int master() const { return master_; }
+  int master() const { return master_; }  // -1 once hung up
   int slave() const { return slave_; }
   const std::string& slavePath() const { return slavePath_; }
 
   void setCanonical(bool on);
   void setEcho(bool on);
+  void setCrToNl(bool on);  // ICRNL: a CR from the far side reaches the tool as a line end
+  // The far side reads exactly the bytes a tool writes: neither echo nor output processing.
+  // The rest (canonical mode, the mapping of the tool's input) stays as it is.
+  void setPlain();
+  // Raw as cfmakeraw makes it: not canonical, and no echo, signals, flow control or CR/LF
+  // mapping either way, so every byte crosses unchanged.
+  void setRaw();
   termios settings() const;  // the slave's settings, as a tool left them
+  // The far side goes, as when a USB adapter is pulled or the sketch's side dies: the master
+  // is closed and the kernel hangs up the slave. A peer on the line must have stopped.
+  void hangUp();
 
  private:
   int master_ = -1;

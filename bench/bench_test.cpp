@@ -13,10 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using bench::slurp;
 
 class Vboard : public ::testing::Test {
  protected:

@@ -34,14 +34,22 @@ std::string nameOf(int fd) {
   return name;
 }
 
-void setLocalFlag(int fd, tcflag_t flag, bool on) {
+// The slave's settings as `change` leaves them.
+template <typename F>
+void changeSettings(int fd, F change) {
   termios t{};
   if (tcgetattr(fd, &t) != 0) fail("tcgetattr");
-  if (on)
-    t.c_lflag |= flag;
-  else
-    t.c_lflag &= ~flag;
+  change(t);
   if (tcsetattr(fd, TCSANOW, &t) != 0) fail("tcsetattr");
+}
+
+void setLocalFlag(int fd, tcflag_t flag, bool on) {
+  changeSettings(fd, [&](termios& t) {
+    if (on)
+      t.c_lflag |= flag;
+    else
+      t.c_lflag &= ~flag;
+  });
 }
 
 }  // namespace
@@ -61,12 +69,38 @@ Line::Line() {
 
 Line::~Line() {
   close(slave_);
+  hangUp();
+}
+
+void Line::hangUp() {
+  if (master_ < 0) return;
   close(master_);
+  master_ = -1;
 }
 
 void Line::setCanonical(bool on) { setLocalFlag(slave_, ICANON, on); }
 
 void Line::setEcho(bool on) { setLocalFlag(slave_, ECHO, on); }
+
+void Line::setCrToNl(bool on) {
+  changeSettings(slave_, [&](termios& t) {
+    if (on)
+      t.c_iflag |= ICRNL;
+    else
+      t.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
+  });
+}
+
+void Line::setPlain() {
+  changeSettings(slave_, [](termios& t) {
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  });
+}
+
+void Line::setRaw() {
+  changeSettings(slave_, [](termios& t) { cfmakeraw(&t); });
+}
 
 termios Line::settings() const {
   termios t{};

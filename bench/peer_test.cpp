@@ -102,12 +102,6 @@ std::int64_t arrivalOf(const std::vector<Arrival>& arrivals, std::size_t offset)
   return -1;
 }
 
-void makeRaw(Line& line) {
-  termios t = line.settings();
-  cfmakeraw(&t);
-  ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
-}
-
 // ---------------------------------------------------------------------------------------------
 // The line
 
@@ -132,7 +126,7 @@ TEST(Line, IsAPseudoTerminalWithTheTtyDefaults) {
   EXPECT_TRUE(fcntl(line.slave(), F_GETFD) & FD_CLOEXEC);
 }
 
-TEST(Line, SetCanonicalAndSetEchoChangeOnlyTheirFlag) {
+TEST(Line, SetCanonicalSetEchoAndSetCrToNlChangeOnlyTheirFlag) {
   Line line;
   const termios before = line.settings();
   line.setCanonical(false);
@@ -143,11 +137,69 @@ TEST(Line, SetCanonicalAndSetEchoChangeOnlyTheirFlag) {
   line.setEcho(false);
   t = line.settings();
   EXPECT_EQ(t.c_lflag, before.c_lflag & ~(ICANON | ECHO));
+  line.setCrToNl(false);
+  t = line.settings();
+  EXPECT_EQ(t.c_iflag, before.c_iflag & ~ICRNL);
+  EXPECT_EQ(t.c_lflag, before.c_lflag & ~(ICANON | ECHO));
   line.setCanonical(true);
   line.setEcho(true);
+  line.setCrToNl(true);
   t = line.settings();
   EXPECT_EQ(t.c_lflag, before.c_lflag);
+  EXPECT_EQ(t.c_iflag, before.c_iflag);
   EXPECT_EQ(t.c_cflag, before.c_cflag);
+}
+
+TEST(Line, PlainClearsEchoAndOutputProcessingAlone) {
+  Line line;
+  const termios before = line.settings();
+  line.setPlain();
+  const termios t = line.settings();
+  EXPECT_EQ(t.c_lflag, before.c_lflag & ~ECHO);
+  EXPECT_EQ(t.c_oflag, before.c_oflag & ~OPOST);
+  EXPECT_EQ(t.c_iflag, before.c_iflag) << "the tool's input is mapped as before";
+  EXPECT_EQ(t.c_cflag, before.c_cflag);
+
+  // The peer reads the tool's bytes as written, and nothing of its own comes back to it.
+  const int fd = open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  writeAll(fd, "?\n");
+  EXPECT_EQ(readBytes(line.master(), 2, 1000), "?\n");
+  writeAll(line.master(), "LinkTest\n");
+  EXPECT_EQ(readBytes(fd, 9, 1000), "LinkTest\n");
+  EXPECT_FALSE(readable(line.master(), 100)) << "no echo";
+  close(fd);
+}
+
+TEST(Line, RawIsCfmakeraw) {
+  Line line;
+  termios want = line.settings();
+  cfmakeraw(&want);
+  line.setRaw();
+  const termios t = line.settings();
+  EXPECT_EQ(t.c_iflag, want.c_iflag);
+  EXPECT_EQ(t.c_oflag, want.c_oflag);
+  EXPECT_EQ(t.c_lflag, want.c_lflag);
+  EXPECT_EQ(t.c_cflag, want.c_cflag);
+  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+  EXPECT_FALSE(t.c_iflag & (ICRNL | IXON));
+}
+
+TEST(Line, HangUpEndsTheToolsSideAndKeepsTheSlave) {
+  Line line;
+  line.setRaw();
+  const int fd = open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  line.hangUp();
+  EXPECT_EQ(line.master(), -1);
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 1000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  char c = 0;
+  EXPECT_LE(read(fd, &c, 1), 0) << "a tool reads the end of its line";
+  close(fd);
+  line.hangUp();  // once is enough: the second does nothing
+  EXPECT_NE(fcntl(line.slave(), F_GETFD), -1) << "the bench's own descriptor of the slave stays open";
 }
 
 TEST(Line, SettingsAndPendingInputOutliveEachOpenOfTheSlave) {
@@ -200,7 +252,7 @@ TEST(SketchPeerAnswers, CrLfAnswerWithIcanonOffComesAsItArrives) {
 
 TEST(SketchPeerAnswers, CrLfAnswerOnARawLineIsUntouched) {
   Line line;
-  makeRaw(line);
+  line.setRaw();
   SketchPeer peer(line);
   peer.onLine("PING", "PONG\r\n");
   peer.start();
@@ -263,7 +315,7 @@ TEST(SketchPeerAnswers, TheFirstRuleForALineAnswers) {
 
 TEST(SketchPeerAnswers, MegabyteAnswerArrivesWholeAndInOrder) {
   Line line;
-  makeRaw(line);
+  line.setRaw();
   std::string big(1 << 20, '\0');
   std::mt19937 random(7);
   for (char& c : big) c = static_cast<char>(random());
@@ -501,7 +553,7 @@ TEST(SketchPeerEcho, AnEchoThatNeverComesIsGivenUp) {
 
 TEST(SketchPeerStrict, AnswersEachLineEndAsCrLfOnce) {
   Line line;
-  makeRaw(line);
+  line.setRaw();
   SketchPeer peer(line);
   peer.onLine("?", std::vector<Chunk>{{0, "Link"}, {0, "Test\n"}, {0, "two\r"}, {0, "\nthree\r\n"}}).strict();
   peer.start();
@@ -513,7 +565,7 @@ TEST(SketchPeerStrict, AnswersEachLineEndAsCrLfOnce) {
 
 TEST(SketchPeerStrict, EveryByteOutsideTheExpectedLinesIsAnError) {
   Line line;
-  makeRaw(line);
+  line.setRaw();
   SketchPeer peer(line);
   peer.onLine("?", "LinkTest\n").onLine("quiet", "").strict();
   peer.start();
@@ -573,7 +625,7 @@ TEST(SketchPeerLife, AfterStopNothingIsReadOrAnswered) {
 
 TEST(SketchPeerLife, SendIsSafeFromManyThreads) {
   Line line;
-  makeRaw(line);
+  line.setRaw();
   SketchPeer peer(line);
   peer.start();
   constexpr int kThreads = 4, kEach = 200;

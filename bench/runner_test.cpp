@@ -23,10 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using bench::slurp;
 
 // Bytes from `fd` until `want` of them came or `timeoutMs` passed.
 std::string readFor(int fd, std::size_t want, int timeoutMs) {
@@ -46,13 +43,12 @@ std::string readFor(int fd, std::size_t want, int timeoutMs) {
 
 // A process that is gone or a zombie no longer runs.
 bool gone(pid_t pid, int withinMs) {
-  const std::int64_t end = bench::monotonicMicros() + std::int64_t{withinMs} * 1000;
-  do {
-    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-    if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
-    usleep(10000);
-  } while (bench::monotonicMicros() < end);
-  return false;
+  return bench::waitFor(
+      [&] {
+        const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+        return stat.empty() || stat.find(") Z ") != std::string::npos;
+      },
+      withinMs, 10);
 }
 
 class Runner : public ::testing::Test {

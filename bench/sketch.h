@@ -25,13 +25,6 @@ struct Sketch {
     peer.start();
   }
   Sketch(std::string answer, int delayMs = 0) : Sketch(std::vector<Chunk>{{delayMs, std::move(answer)}}) {}
-  // Neither echo nor output processing: the peer sees the tool's bytes exactly.
-  void raw() {
-    termios t = line.settings();
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(line.slave(), TCSANOW, &t);
-  }
   Line line;
   SketchPeer peer{line};
 };
@@ -48,11 +41,7 @@ inline void PrintTo(LineStart start, std::ostream* os) { *os << nameOf(start); }
 // the tool sends as a protocol error (SketchPeer::strict).
 struct ProtocolSketch {
   explicit ProtocolSketch(LineStart start, std::vector<std::pair<std::string, std::string>> answers = {{"?", "LinkTest\n"}}) {
-    if (start == LineStart::raw) {
-      termios t = line.settings();
-      cfmakeraw(&t);
-      tcsetattr(line.slave(), TCSANOW, &t);
-    }
+    if (start == LineStart::raw) line.setRaw();
     for (auto& [request, answer] : answers) peer.onLine(std::move(request), std::move(answer));
     peer.strict();
     peer.start();
@@ -99,12 +88,15 @@ inline std::string times(int n, const std::string& bytes) {
   return all;
 }
 
-// Until bytes wait unread on the tool's side of the line (at most 0.5 s).
-inline void waitPending(const Line& line) {
-  for (int i = 0, n = 0; i < 100 && n == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ioctl(line.slave(), FIONREAD, &n);
-  }
+// Until bytes wait unread on the tool's side of the line, at most 0.5 s; whether they do.
+inline bool waitPending(const Line& line) {
+  return waitFor(
+      [&] {
+        int n = 0;
+        ioctl(line.slave(), FIONREAD, &n);
+        return n > 0;
+      },
+      500);
 }
 
 // At most n descriptors, the standard three included. A sanitizer build's leak check needs

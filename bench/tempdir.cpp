@@ -1,6 +1,8 @@
 #include <stdlib.h>
 
 #include <cerrno>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -23,6 +25,11 @@ std::map<std::string, fs::path> setUpPi() {
   for (const auto& [path, file] : provided)
     if (fs::is_regular_file(file, ec)) present.emplace(path, file);
   return present;
+}
+
+std::string slurp(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 TempDir::TempDir() {

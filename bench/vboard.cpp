@@ -1,41 +1,26 @@
-// vboard: the virtual Orvix board from the shell. See `vboard --help`.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <termios.h>
+// vboard: the virtual Orvix board from the shell. See `vboard --help`. Here: its command line
+// and the board's own commands (rtc, gpio, trace, commands); run and mcu have files of their
+// own (vboard.h).
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <limits>
-#include <optional>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "bench.h"
 #include "orvix_tools.h"
 #include "perf.h"
+#include "vboard.h"
 
 namespace fs = std::filesystem;
 
-extern char** environ;
-
-namespace {
+namespace vboard {
 
 const char* const kHelp = R"(Usage: vboard [--board DIR] COMMAND [ARGS...]
 
@@ -113,8 +98,6 @@ Commands:
                         misses its goal
   --help                this text
 )";
-
-constexpr int kMaxTimeoutS = 86400;  // a day: longer is a mistake, and would overflow in milliseconds
 
 [[noreturn]] void usage(const std::string& why) {
   std::cerr << "vboard: " << why << "\nTry 'vboard --help'.\n";
@@ -194,323 +177,6 @@ std::vector<std::string> split(const std::string& s, char sep) {
   for (std::string part; std::getline(in, part, sep);)
     if (!part.empty()) parts.push_back(part);
   return parts;
-}
-
-// --- the board's microcontroller ---
-// It is the program vmcu, built beside vboard, left running in a session of its own. The
-// file mcu/chip in the board's folder finds it again: "pid PID" and "port PATH" lines. Beside
-// it: its control socket, its log and its error output.
-
-fs::path mcuDir(const fs::path& boardDir) { return fs::absolute(boardDir) / "mcu"; }
-
-struct RunningChip {
-  pid_t pid = -1;
-  std::string port;
-};
-
-// The board's chip while it runs. The pid must still be a vmcu on this board's control
-// socket, and not a process that has taken the number since.
-std::optional<RunningChip> runningChip(const fs::path& boardDir) {
-  std::ifstream in(mcuDir(boardDir) / "chip");
-  RunningChip chip;
-  std::string pidKey, portKey;
-  if (!(in >> pidKey >> chip.pid >> portKey >> chip.port) || pidKey != "pid" || portKey != "port") return std::nullopt;
-  std::ifstream cmdline("/proc/" + std::to_string(chip.pid) + "/cmdline");
-  const std::string args{std::istreambuf_iterator<char>(cmdline), std::istreambuf_iterator<char>()};
-  const std::string control = std::string("--control") + '\0' + (mcuDir(boardDir) / "control").string() + '\0';
-  if (args.find(control) == std::string::npos) return std::nullopt;  // gone, or a zombie without a command line
-  return chip;
-}
-
-std::optional<RunningChip> neededChip(const fs::path& boardDir) {
-  auto chip = runningChip(boardDir);
-  if (!chip) std::cerr << "vboard: no microcontroller runs on this board (see 'vboard mcu start')\n";
-  return chip;
-}
-
-// Reads from `fd` until a line end; false when the time runs out or the other side closes.
-bool readLine(int fd, std::string& got, int timeoutMs) {
-  const std::int64_t deadline = bench::monotonicMicros() + std::int64_t{timeoutMs} * 1000;
-  while (got.find('\n') == std::string::npos) {
-    const std::int64_t left = (deadline - bench::monotonicMicros()) / 1000;
-    pollfd p{fd, POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-    char buf[256];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) return false;
-    got.append(buf, static_cast<std::size_t>(n));
-  }
-  got.erase(got.find('\n'));
-  return true;
-}
-
-// Held while a chip starts; the lock goes with the descriptor.
-class StartLock {
- public:
-  explicit StartLock(const fs::path& file) : fd_(::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644)) {
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), file.string());
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-  ~StartLock() { ::close(fd_); }
-  StartLock(const StartLock&) = delete;
-  StartLock& operator=(const StartLock&) = delete;
-
- private:
-  int fd_;
-};
-
-int mcuStart(const fs::path& boardDir, const std::vector<std::string>& args) {
-  fs::path sketch;
-  if (args.size() == 2 && args[0] == "--sketch")
-    sketch = fs::absolute(args[1]);
-  else if (!args.empty())
-    usage("mcu start takes [--sketch FILE.hex]");
-  const fs::path program = fs::read_symlink("/proc/self/exe").parent_path() / "vmcu";
-  if (access(program.c_str(), X_OK) != 0) {
-    std::cerr << "vboard: no microcontroller in this build: " << program.string()
-              << " is missing (it needs simavr and the firmware toolchain)\n";
-    return 1;
-  }
-  bench::Board::create(boardDir);  // the chip's RESET follows the board's GPIO 23
-  const fs::path dir = mcuDir(boardDir);
-  fs::create_directories(dir);
-  // One start at a time on a board: a second one waits here, then finds the chip running.
-  const StartLock lock(dir / "start.lock");
-  if (const auto chip = runningChip(boardDir)) {
-    std::cerr << "vboard: the microcontroller already runs (pid " << chip->pid << "); 'vboard mcu stop' first\n";
-    return 1;
-  }
-  for (const char* old : {"chip", "log", "errors"}) fs::remove(dir / old);
-
-  std::vector<std::string> argvs = {program.string(), "--board", fs::absolute(boardDir).string(), "--control",
-                                    (dir / "control").string(), "--log", (dir / "log").string()};
-  if (!sketch.empty()) argvs.insert(argvs.end(), {"--sketch", sketch.string()});
-  std::vector<char*> argv;
-  for (auto& a : argvs) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
-  // None of vboard's streams stays with the chip: whoever waits for their end (a shell's
-  // $(...), the bench) is not held up by it, nor is it ended with vboard's terminal.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir / "errors").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  pid_t pid = -1;
-  const int err = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  ::close(out[1]);
-  if (err != 0) {
-    ::close(out[0]);
-    throw std::system_error(err, std::generic_category(), "starting " + program.string());
-  }
-  std::string said;
-  const bool up = readLine(out[0], said, 10000);
-  ::close(out[0]);
-  if (!up || said.rfind("port ", 0) != 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    std::ifstream errors(dir / "errors");
-    std::cerr << "vboard: the microcontroller did not start\n" << errors.rdbuf();
-    return 1;
-  }
-  const std::string port = said.substr(5);
-  {
-    std::ofstream(dir / "chip.new") << "pid " << pid << "\nport " << port << "\n";
-  }
-  fs::rename(dir / "chip.new", dir / "chip");  // whole or not at all, for a run that looks at once
-  std::printf("microcontroller running: pid %d, serial line %s\n", pid, port.c_str());
-  return 0;
-}
-
-int mcuStop(const fs::path& boardDir) {
-  const auto chip = neededChip(boardDir);
-  fs::remove(mcuDir(boardDir) / "chip");
-  if (!chip) return 1;
-  // Through a pidfd, so that no other process that might take the number is signalled.
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, chip->pid, 0));
-  if (pidfd < 0 && errno != ENOSYS) return 0;  // it has just ended
-  // Without pidfds (older kernels, valgrind) by the number, which is only a little less safe.
-  auto signal = [&](int sig) {
-    if (pidfd >= 0)
-      syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0);
-    else
-      kill(chip->pid, sig);
-  };
-  auto ended = [&](int ms) {
-    if (pidfd >= 0) {
-      pollfd p{pidfd, POLLIN, 0};
-      return poll(&p, 1, ms) > 0;
-    }
-    for (int waited = 0; waited < ms; waited += 10) {
-      if (kill(chip->pid, 0) != 0) return true;
-      usleep(10000);
-    }
-    return false;
-  };
-  signal(SIGTERM);
-  if (!ended(3000)) {
-    signal(SIGKILL);
-    ended(3000);
-  }
-  if (pidfd >= 0) ::close(pidfd);
-  return 0;
-}
-
-// One control line to the running chip (see vmcu.cpp); its refusals are usage errors.
-int mcuControl(const fs::path& boardDir, const std::string& line) {
-  if (!neededChip(boardDir)) return 1;
-  const std::string path = (mcuDir(boardDir) / "control").string();
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("control socket path too long: " + path);
-  std::strcpy(addr.sun_path, path.c_str());
-  const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const std::string request = line + "\n";
-  std::string reply;
-  const bool answered = sock >= 0 && ::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                        ::write(sock, request.data(), request.size()) == static_cast<ssize_t>(request.size()) &&
-                        readLine(sock, reply, 5000);
-  if (sock >= 0) ::close(sock);
-  if (!answered) throw std::runtime_error("the microcontroller does not answer on " + path);
-  if (reply.rfind("error ", 0) == 0) usage(reply.substr(6));
-  return 0;
-}
-
-int mcu(const fs::path& boardDir, const std::vector<std::string>& args) {
-  if (args.empty()) usage("mcu needs start, stop or log");
-  const std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (args[0] == "start") return mcuStart(boardDir, rest);
-  if (args[0] == "stop" && rest.empty()) return mcuStop(boardDir);
-  if (args[0] == "log" && rest.empty()) {
-    std::ifstream log(mcuDir(boardDir) / "log");
-    if (!log) {
-      std::cerr << "vboard: no microcontroller log on this board\n";
-      return 1;
-    }
-    std::cout << log.rdbuf();
-    return 0;
-  }
-  usage("mcu takes start [--sketch FILE.hex], stop or log");
-}
-
-// While a tool runs, the signals that would end vboard go on to the tool's process group:
-// killing vboard ends the tool, and vboard still cleans up after it. Until the tool is
-// known they wait, blocked in every thread of vboard's.
-class PassSignalsOn {
- public:
-  PassSignalsOn() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kSignals) sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &old_);
-    struct sigaction action {};
-    action.sa_handler = passOn;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int sig : kSignals) sigaction(sig, &action, nullptr);
-  }
-  ~PassSignalsOn() { group_ = 0; }
-  PassSignalsOn(const PassSignalsOn&) = delete;
-  PassSignalsOn& operator=(const PassSignalsOn&) = delete;
-
-  void to(pid_t group) {
-    group_ = group;
-    sigprocmask(SIG_SETMASK, &old_, nullptr);
-  }
-  // The tool has ended: a signal now would find its group gone, or another's.
-  void stop() { group_ = 0; }
-
- private:
-  static constexpr int kSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2};
-  static void passOn(int sig) {
-    if (group_ > 0) kill(-group_, sig);
-  }
-  static inline volatile sig_atomic_t group_ = 0;
-  sigset_t old_{};
-};
-
-int runTool(const fs::path& boardDir, std::vector<std::string> args) {
-  bench::RunSpec runSpec;
-  runSpec.inheritStdio = true;
-  runSpec.timeoutMs = 0;
-  std::vector<std::string> names;
-  std::vector<std::pair<std::string, std::string>> answers;
-  bool raw = false, showLine = false, scratch = false, bare = false;
-  std::size_t i = 0;
-  for (; i < args.size() && args[i] != "--"; ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= args.size()) usage(a + " needs a value");
-      return args[++i];
-    };
-    if (a == "--line") names = split(value(), ',');
-    else if (a == "--answer") {
-      const std::string v = value();
-      const auto eq = v.find('=');
-      if (eq == std::string::npos) usage("--answer takes LINE=BYTES");
-      answers.emplace_back(v.substr(0, eq), unescape(v.substr(eq + 1)));
-    } else if (a == "--raw") raw = true;
-    else if (a == "--show-line") showLine = true;
-    else if (a == "--file") {
-      const std::string v = value();
-      const auto eq = v.find('=');
-      if (eq == std::string::npos) usage("--file takes PATH=FILE");
-      runSpec.files[v.substr(0, eq)] = fs::absolute(v.substr(eq + 1));
-    } else if (a == "--bare") bare = true;
-    else if (a == "--no-standins") runSpec.standIns = false;
-    else if (a == "--timeout") runSpec.timeoutMs = numberIn(value(), 1, kMaxTimeoutS, "--timeout") * 1000;
-    else if (a == "--scratch") scratch = true;
-    else usage("unknown run option " + a);
-  }
-  if (i + 1 >= args.size()) usage("run needs -- TOOL [ARGS...]");
-  runSpec.argv.assign(args.begin() + static_cast<long>(i) + 1, args.end());
-  if (!bare)
-    for (const auto& [path, file] : bench::setUpPi()) runSpec.files.emplace(path, file);  // --file comes first
-
-  PassSignalsOn signals;  // before the sketch's thread starts, so that it inherits the block
-  std::optional<bench::ScratchBoard> scratchBoard;
-  std::optional<bench::Board> named;
-  if (scratch) scratchBoard.emplace();
-  else named.emplace(bench::Board::create(boardDir));
-  const bench::Board& board = scratch ? scratchBoard->get() : *named;
-
-  std::optional<bench::Line> line;
-  std::optional<bench::SketchPeer> peer;
-  if (!names.empty()) {
-    line.emplace();
-    if (raw) {
-      termios t = line->settings();
-      cfmakeraw(&t);
-      tcsetattr(line->slave(), TCSANOW, &t);
-    }
-    for (const auto& n : names) runSpec.lines[n] = line->slavePath();
-    peer.emplace(*line);
-    for (const auto& [l, bytes] : answers) peer->onLine(l, bytes);
-    peer->start();
-  } else if (const auto chip = scratch ? std::nullopt : runningChip(boardDir)) {
-    for (const auto& n : bench::kSerialNames) runSpec.lines[n] = chip->port;
-  }
-  bench::Process tool(board, std::move(runSpec));
-  signals.to(tool.pid());
-  const bench::RunResult r = tool.wait();
-  signals.stop();
-  if (peer) {
-    peer->stop();
-    if (showLine) std::cerr << "line: " << escape(peer->receivedBytes()) << '\n';
-  }
-  if (r.timedOut) {
-    std::cerr << "vboard: " << args[i + 1] << " killed after its time limit\n";
-    return 124;
-  }
-  return r.signal ? 128 + r.signal : r.status;
 }
 
 void printRegisters(const bench::Board& board) {
@@ -622,7 +288,9 @@ int trace(bench::Board board, const std::vector<std::string>& args) {
   return 0;
 }
 
-}  // namespace
+}  // namespace vboard
+
+using namespace vboard;
 
 int main(int argc, char* argv[]) {
   std::vector<std::string> args(argv + 1, argv + argc);

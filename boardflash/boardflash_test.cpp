@@ -6,7 +6,7 @@
 #include <set>
 
 #include "bench.h"
-#include "standins/avrdude-recorder.h"
+#include "programmer.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ const char* const kHelp =
 // How long the shell, sudo and the programmer may take to start on a loaded machine.
 constexpr std::int64_t kStartUs = 200000;
 
-const char* const kHex = ":100000000C9434000C943E000C943E000C943E0082\n:00000001FF\n";
+using programmer::kHex;
 
 // The programmer's argument vector as the shell splits the command line.
 std::vector<std::string> avrdudeWords(const std::string& file) {
@@ -58,31 +58,20 @@ std::set<std::string> namesIn(const fs::path& dir) {
   return names;
 }
 
-class Boardflash : public ::testing::Test {
+class Boardflash : public ::testing::Test, protected programmer::Fixture {
  protected:
-  void SetUp() override {
-    std::ofstream(work.path() / "file.hex") << kHex;
-    programmer::plan(board->dir(), 0, 0);
-  }
-
   bench::RunSpec runSpec(std::vector<std::string> args) {
     args.insert(args.begin(), "boardflash");
-    bench::RunSpec s;
-    s.argv = args;
-    s.cwd = work.path();
-    s.files["/home/velmont/avrdude"] = bench::standInDir() / "avrdude-recorder";
-    return s;
+    return uploadSpec(std::move(args));
   }
   bench::RunResult flash(bench::RunSpec s) {
-    board->clearTrace();
-    programmer::forget(board->dir());
     fs::remove(board->commandLog());
-    return bench::run(*board, std::move(s));
+    return upload(std::move(s));
   }
   bench::RunResult flash(std::vector<std::string> args) { return flash(runSpec(std::move(args))); }
 
   programmer::Run onlyRun() {
-    auto runs = programmer::runs(board->dir());
+    auto runs = uploads();
     EXPECT_EQ(runs.size(), 1u);
     return runs.empty() ? programmer::Run{} : runs.front();
   }
@@ -99,9 +88,6 @@ class Boardflash : public ::testing::Test {
     EXPECT_GE(gpio[4].us, run.endUs);
     return (gpio[3].us - gpio[2].us) / 1000.0;
   }
-
-  bench::TempDir work;
-  bench::ScratchBoard board;
 };
 
 }  // namespace

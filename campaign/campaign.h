@@ -2,19 +2,15 @@
 // and a serial line whose far side can vanish.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -22,6 +18,10 @@
 #include <vector>
 
 #include "bench.h"
+#include "standins/avrdude-recorder.h"
+#include "standins/date.h"
+#include "standins/mcuload-recorder.h"
+#include "standins/xterm-recorder.h"
 
 namespace campaign {
 
@@ -87,16 +87,6 @@ inline void expectSound(const bench::RunResult& r) {
   EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
 }
 
-template <typename F>
-bool waitFor(F ready, int ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    if (ready()) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-}
-
 // When the tool's last output arrived: its end, for tools that print as they end. (The end
 // a run reports is when the test asked for it.)
 inline std::int64_t lastOutputUs(const bench::RunResult& r) {
@@ -108,7 +98,7 @@ inline std::int64_t lastOutputUs(const bench::RunResult& r) {
 inline bool waitOpened(pid_t pid, const std::string& path, int count, int ms = 5000) {
   struct stat want {};
   if (stat(path.c_str(), &want) != 0) return false;
-  return waitFor(
+  return bench::waitFor(
       [&] {
         int n = 0;
         std::error_code ec;
@@ -130,9 +120,10 @@ inline std::set<std::string> namesIn(const fs::path& dir) {
 // The files a run may leave in the board's directory: the board's own state and trace,
 // and the records of the bench's stand-ins for the outside programs.
 inline bool documentedOnBoard(const std::string& name) {
-  static const std::set<std::string> fixed = {"state",    "state.new",      "trace",        "lock",         "commands",
-                                              "sysclock", "avrdude-record", "avrdude-plan", "mcuload-calls"};
-  return fixed.count(name) != 0 || name.starts_with("xterm-");
+  static const std::set<std::string> fixed = {
+      "state", "state.new", "trace", "lock", "commands", bench::sysclock::kClock, bench::programmer::kRecord,
+      bench::programmer::kPlan, bench::loader::kCalls};
+  return fixed.count(name) != 0 || name.starts_with(bench::window::kPrefix);
 }
 
 // A working directory of the run's own and the board's directory, looked at before and
@@ -163,46 +154,24 @@ class WriteWatch {
   std::set<std::string> cwdBefore_;
 };
 
-inline std::string slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // --- a line whose sketch can vanish ---
 
-// A pseudo-terminal of the test's own. Unlike bench::Line its master can be closed while a
-// tool runs: the kernel then hangs up the slave, as when the far side of a serial line goes
-// (for a USB adapter) or the sketch side of the bench dies. The slave starts raw on input and
-// output (no echo, no output processing, no CR mapping, no signal or flow-control characters),
-// so every byte value crosses unchanged; canonical mode is left on unless asked otherwise,
-// since some tools keep the mode they find.
+// A line whose far side the test drives by hand, with no sketch on it: it reads what the
+// tool sends, writes to it, floods it, and can vanish (Line::hangUp). The line starts raw,
+// so every byte value crosses unchanged; canonical mode is left on when asked, since some
+// tools keep the mode they find.
 class OwnLine {
  public:
   explicit OwnLine(bool canonical = false) {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
-    path_ = ttyname(slave_);
-    termios t{};
-    tcgetattr(slave_, &t);
-    t.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ISIG | IEXTEN);
-    if (!canonical) t.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    tcsetattr(slave_, TCSANOW, &t);
+    line_.setRaw();
+    if (canonical) line_.setCanonical(true);
   }
-  ~OwnLine() {
-    closeMaster();
-    close(slave_);
-  }
-  OwnLine(const OwnLine&) = delete;
-  OwnLine& operator=(const OwnLine&) = delete;
 
-  const std::string& slavePath() const { return path_; }
+  const std::string& slavePath() const { return line_.slavePath(); }
   bench::RunSpec runSpec(const std::string& device, std::vector<std::string> argv) const {
     bench::RunSpec s;
     s.argv = std::move(argv);
-    s.lines[device] = path_;
+    s.lines[device] = line_.slavePath();
     return s;
   }
 
@@ -237,41 +206,37 @@ class OwnLine {
   // empty queue right after a send proves nothing: the bytes are given 50 ms to get there.
   bool waitConsumed(int ms = 3000) {
     std::this_thread::sleep_for(50ms);
-    return waitFor(
+    return bench::waitFor(
         [&] {
           int n = -1;
-          ioctl(slave_, FIONREAD, &n);
+          ioctl(line_.slave(), FIONREAD, &n);
           return n == 0;
         },
         ms);
   }
 
   // The sketch vanishes: the slave side hangs up.
-  void closeMaster() {
-    if (master_ < 0) return;
-    close(master_);
-    master_ = -1;
-  }
+  void closeMaster() { line_.hangUp(); }
 
  private:
   void readSome() {
     char buf[4096];
     for (;;) {
-      const ssize_t n = read(master_, buf, sizeof buf);
+      const ssize_t n = read(line_.master(), buf, sizeof buf);
       if (n <= 0) return;
       got_.append(buf, static_cast<std::size_t>(n));
-      pollfd p{master_, POLLIN, 0};
+      pollfd p{line_.master(), POLLIN, 0};
       if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return;
     }
   }
   // False when the line had no room for `waitMs`.
   bool trySend(const std::string& bytes, int waitMs) {
     for (std::size_t done = 0; done < bytes.size();) {
-      pollfd p{master_, POLLOUT | POLLIN, 0};
+      pollfd p{line_.master(), POLLOUT | POLLIN, 0};
       if (poll(&p, 1, waitMs) <= 0) return false;
       if (p.revents & POLLIN) readSome();
       if (!(p.revents & POLLOUT)) continue;
-      const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+      const ssize_t n = write(line_.master(), bytes.data() + done, bytes.size() - done);
       if (n > 0) done += static_cast<std::size_t>(n);
     }
     return true;
@@ -281,15 +246,13 @@ class OwnLine {
     for (;;) {
       if (!needle.empty() && got_.find(needle) != std::string::npos) return true;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-      if (master_ < 0 || left.count() <= 0) return needle.empty();
-      pollfd p{master_, POLLIN, 0};
+      if (line_.master() < 0 || left.count() <= 0) return needle.empty();
+      pollfd p{line_.master(), POLLIN, 0};
       if (poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 50))) > 0 && (p.revents & POLLIN)) readSome();
     }
   }
 
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
+  bench::Line line_;
   std::string got_;
 };
 

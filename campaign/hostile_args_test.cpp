@@ -6,7 +6,8 @@
 
 #include <algorithm>
 
-#include "../bench/standins/avrdude-recorder.h"
+#include "programmer.h"
+#include "standins/xterm-recorder.h"
 #include "campaign.h"
 #include "sketch.h"
 
@@ -159,7 +160,7 @@ TEST_F(HostileArgs, WhichsketchIgnoresEveryWord) {
 // that waits on the line before it starts. A word is never run as a command.
 TEST_F(HostileArgs, CmdlistenerRunsNoWordAsACommand) {
   bench::Sketch sketch;
-  sketch.raw();
+  sketch.line.setPlain();
   sketch.peer.send("$$$Cend \n");
   auto r = run({.argv = with({"cmdlistener", "$$$Ardu touch /dev/vboard/pwned-listener"}, campaign::allHostileWords()),
                 .lines = {{"/dev/ttyS0", sketch.line.slavePath()}}});
@@ -196,7 +197,7 @@ TEST_F(HostileArgs, PinwaitSendsWordsAsTypedOrReportsThem) {
     SCOPED_TRACE(f.argv.size() > 2 ? f.argv[1] + " " + f.argv[2].substr(0, 40) : f.argv.back().substr(0, 40));
     const bool plain = f.argv.size() == 2;  // a first word that is no option: nothing to do
     bench::Sketch sketch("WaitSketch\n");
-    sketch.raw();
+    sketch.line.setPlain();
     WriteWatch watch(*board);
     bench::Process p(
         *board,
@@ -252,9 +253,7 @@ class HostileFlash : public HostileArgs {
     programmer::plan(board->dir(), 0, 0);
   }
   bench::RunSpec flashSpec(std::vector<std::string> argv, const WriteWatch& watch) {
-    bench::RunSpec s{.argv = std::move(argv), .cwd = watch.cwd()};
-    s.files["/home/velmont/avrdude"] = bench::standInDir() / "avrdude-recorder";
-    return s;
+    return programmer::recorded({.argv = std::move(argv), .cwd = watch.cwd()});
   }
   // Runs `argv` in `watch`'s directory; the programmer's starts of this run.
   std::pair<bench::RunResult, std::vector<programmer::Run>> flash(std::vector<std::string> argv, WriteWatch& watch,
@@ -424,11 +423,10 @@ TEST_F(HostileArgs, TermbridgeIgnoresEveryWord) {
                    .keepInputOpen = true,
                    .timeoutMs = 10000,
                    .cwd = watch.cwd()};
-  s.files["/usr/bin/xterm"] = bench::standInDir() / "xterm-recorder";
+  s.files["/usr/bin/xterm"] = bench::standInDir() / bench::window::kProgram;
   bench::Process p(*board, s);
-  const fs::path shown = board->dir() / "xterm-shown";
   p.write("through\n");
-  EXPECT_TRUE(campaign::waitFor([&] { return campaign::slurp(shown).find("through") != std::string::npos; }, 5000));
+  EXPECT_TRUE(bench::waitFor([&] { return bench::window::shown(board->dir()).find("through") != std::string::npos; }, 5000));
   EXPECT_EQ(board->commands(), (std::vector<std::vector<std::string>>{{"xterm", "-Sxx3", "-T", "Console"}}));
   p.signal(SIGTERM);
   auto r = p.wait();

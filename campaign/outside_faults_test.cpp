@@ -7,7 +7,8 @@
 #include <map>
 #include <sstream>
 
-#include "../bench/standins/avrdude-recorder.h"
+#include "programmer.h"
+#include "standins/xterm-recorder.h"
 #include "campaign.h"
 #include "sketch.h"
 
@@ -25,13 +26,11 @@ class OutsideFaults : public ::testing::Test {
   void SetUp() override { std::ofstream(hex_.path() / "file.hex") << ":00000001FF\n"; }
   fs::path hexFile() const { return hex_.path() / "file.hex"; }
   bench::RunSpec withProgrammer(std::vector<std::string> argv) const {
-    bench::RunSpec s{.argv = std::move(argv), .timeoutMs = 15000};
-    s.files["/home/velmont/avrdude"] = bench::standInDir() / "avrdude-recorder";
-    return s;
+    return programmer::recorded({.argv = std::move(argv), .timeoutMs = 15000});
   }
   // The programmer of this run once it has started; its pid is a process of the test's run.
   programmer::Run waitProgrammer() const {
-    campaign::waitFor([&] { return !programmer::runs(board.get().dir()).empty(); }, 5000);
+    bench::waitFor([&] { return !programmer::runs(board.get().dir()).empty(); }, 5000);
     const auto runs = programmer::runs(board.get().dir());
     return runs.empty() ? programmer::Run{} : runs.back();
   }
@@ -127,7 +126,7 @@ TEST_F(OutsideFaults, BoardflashReportsAMissingOrKilledProgrammer) {
 
 // Until the reset line has been driven to `level` `count` times in this run, at most 5 s.
 bool waitWrites(const bench::Board& board, int level, std::size_t count = 1) {
-  return campaign::waitFor(
+  return bench::waitFor(
       [&] {
         std::size_t n = 0;
         for (const auto& e : board.trace("gpio-write")) n += e.args == std::vector<int>{23, level};
@@ -317,17 +316,10 @@ TEST_F(OutsideFaults, TermbridgeWithoutItsWindowProgramSaysWhyAndEnds) {
 
 TEST_F(OutsideFaults, TermbridgeEndsWhenItsWindowIsKilled) {
   bench::RunSpec s{.argv = {"termbridge"}, .keepInputOpen = true, .timeoutMs = 10000};
-  s.files["/usr/bin/xterm"] = bench::standInDir() / "xterm-recorder";
+  s.files["/usr/bin/xterm"] = bench::standInDir() / bench::window::kProgram;
   bench::Process p(*board, s);
-  std::map<std::string, std::string> window;
-  ASSERT_TRUE(campaign::waitFor(
-      [&] {
-        std::istringstream in(campaign::slurp(board->dir() / "xterm-window"));
-        for (std::string key, value; in >> key >> value;) window[key] = value;
-        return window.count("ppid") != 0;
-      },
-      5000));
-  const pid_t xterm = std::stoi(window["pid"]);
+  ASSERT_TRUE(bench::waitFor([&] { return bench::window::up(board->dir()); }, 5000));
+  const pid_t xterm = std::stoi(bench::window::found(board->dir())["pid"]);
   ASSERT_GT(xterm, 0);
   const std::int64_t killed = bench::monotonicMicros();
   kill(xterm, SIGKILL);

@@ -2,9 +2,12 @@
 // pause, and a sketch that vanishes mid-answer (the master closed, so the tool's side hangs
 // up). Each tool must end or wait exactly as its documentation says, with its message where
 // it fails; the comment above each group says what that is.
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
 
 #include "campaign.h"
+#include "standins/mcuload-recorder.h"
 
 namespace {
 
@@ -14,7 +17,8 @@ using namespace std::string_literals;
 using namespace std::chrono_literals;
 
 const std::string kSketchFile = "/home/pi/bin/mcusketches/WaitSketch.hex";
-const std::string kMissing = "\nNo sketch " + kSketchFile + ". Uploading...\nmcuload-recorder " + kSketchFile + "\n";
+const std::string kMissing =
+    "\nNo sketch " + kSketchFile + ". Uploading...\n" + bench::loader::kProgram + " " + kSketchFile + "\n";
 
 class SerialFaults : public ::testing::Test {
  protected:
@@ -22,7 +26,7 @@ class SerialFaults : public ::testing::Test {
                                         int timeoutMs = 10000) {
     auto s = line.runSpec(device, std::move(argv));
     s.timeoutMs = timeoutMs;
-    s.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    s.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
     return std::make_unique<bench::Process>(*board, s);
   }
   bench::ScratchBoard board;

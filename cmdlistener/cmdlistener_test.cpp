@@ -1,7 +1,5 @@
 // cmdlistener as a process on the bench, with a sketch on /dev/ttyS0 that sends command lines.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,33 +22,17 @@ const std::vector<std::string> kNoErrors;
 const std::string kStart = "Intercepting commands from serial port...\n  format: $$$Ardu command... 'lf'\n";
 constexpr int kReplyMs = 5000;  // generous: a reply normally comes within milliseconds
 
-void setInput(int slave, bool canonical, bool crToNl, cc_t vmin) {
-  termios t{};
-  ASSERT_EQ(tcgetattr(slave, &t), 0);
-  if (canonical)
-    t.c_lflag |= ICANON;
-  else
-    t.c_lflag &= ~ICANON;
-  if (crToNl)
-    t.c_iflag |= ICRNL;
-  else
-    t.c_iflag &= ~ICRNL;
-  t.c_cc[VMIN] = vmin;
-  ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
-}
-
-// The tool's bytes reach the sketch unchanged and the sketch's are not echoed back to it:
-// what the peer receives is exactly what the tool wrote.
-void plainLine(bench::Line& line) {
+void setInput(bench::Line& line, bool canonical, bool crToNl, cc_t vmin) {
+  line.setCanonical(canonical);
+  line.setCrToNl(crToNl);
   termios t = line.settings();
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~ECHO;
+  t.c_cc[VMIN] = vmin;
   ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
 }
 
 class Cmdlistener : public ::testing::Test {
  protected:
-  void SetUp() override { plainLine(line); }
+  void SetUp() override { line.setPlain(); }
   void start(bench::RunSpec runSpec = {.argv = {"cmdlistener"}}) {
     runSpec.lines["/dev/ttyS0"] = line.slavePath();
     runSpec.timeoutMs = 30000;
@@ -88,11 +70,7 @@ class CmdlistenerProtocol : public ::testing::TestWithParam<LineStart> {
 
 // Until the tool has set the line up: what the sketch sends from then on meets its settings.
 bool waitSetUp(const bench::Line& line) {
-  for (int i = 0; i < 2000; ++i) {
-    if ((line.settings().c_lflag & ECHO) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
+  return bench::waitFor([&] { return (line.settings().c_lflag & ECHO) == 0; }, 2000, 1);
 }
 
 }  // namespace
@@ -316,8 +294,8 @@ TEST_F(Cmdlistener, CommandsEndedByCrLfRunAsSent) {
                         Mode{"non-canonical, CR kept", false, false, 0}}) {
     SCOPED_TRACE(m.name);
     bench::Line own;
-    plainLine(own);
-    setInput(own.slave(), m.canonical, m.crToNl, m.vmin);
+    own.setPlain();
+    setInput(own, m.canonical, m.crToNl, m.vmin);
     bench::SketchPeer sketch(own);
     sketch.start();
     bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
@@ -336,7 +314,7 @@ TEST_F(Cmdlistener, CommandsEndedByCrLfRunAsSent) {
 
 TEST_F(Cmdlistener, ALineInPartsAcrossReadTimeOutsStaysWhole) {
   // Non-canonical with VMIN 0: a read ends empty after 0.1 s without input.
-  setInput(line.slave(), false, true, 0);
+  setInput(line, false, true, 0);
   start();
   peer.send("$$$Ardu ec");
   std::this_thread::sleep_for(std::chrono::milliseconds(350));
@@ -352,62 +330,29 @@ TEST_F(Cmdlistener, ALineInPartsAcrossReadTimeOutsStaysWhole) {
 }
 
 TEST_F(Cmdlistener, WorksWithVmin1OnANonCanonicalLine) {
-  setInput(line.slave(), false, true, 1);
+  setInput(line, false, true, 1);
   start();
   exchange("$$$Ardu echo one\n", "OK\n");
   exchange("$$$Resp \n", "one\n");
   EXPECT_EQ(end().status, 0);
 }
 
-namespace {
-
-// A serial line that the test can take away: the master of a pseudo-terminal of its own.
-struct Unpluggable {
-  int master = -1, slave = -1;
-  std::string path;
-  Unpluggable() {
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
-  }
-  ~Unpluggable() {
-    unplug();
-    if (slave >= 0) close(slave);
-  }
-  void unplug() {
-    if (master >= 0) close(master);
-    master = -1;
-  }
-  // Reads the master until `needle` came; false after `ms`.
-  bool await(const std::string& needle, int ms) {
-    std::string got;
-    pollfd p{master, POLLIN, 0};
-    while (got.find(needle) == std::string::npos && poll(&p, 1, ms) > 0) {
-      char b[256];
-      const ssize_t n = read(master, b, sizeof b);
-      if (n <= 0) return false;
-      got.append(b, static_cast<std::size_t>(n));
-    }
-    return got.find(needle) != std::string::npos;
-  }
-};
-
-}  // namespace
-
 TEST(CmdlistenerUnplugged, EndsWithNOWhenTheDeviceIsGone) {
   for (bool canonical : {true, false}) {
     SCOPED_TRACE(canonical ? "canonical" : "non-canonical, VMIN 0");
     bench::ScratchBoard board;
-    Unpluggable port;
-    ASSERT_FALSE(port.path.empty());
-    setInput(port.slave, canonical, true, 0);
+    bench::Line port;
+    setInput(port, canonical, true, 0);
+    bench::SketchPeer sketch(port);
+    sketch.start();
     bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-    runSpec.lines["/dev/ttyS0"] = port.path;
+    runSpec.lines["/dev/ttyS0"] = port.slavePath();
     bench::Process tool(*board, runSpec);
-    const std::string line = "$$$Ardu echo up\n";
-    ASSERT_EQ(write(port.master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    ASSERT_TRUE(port.await("OK", kReplyMs));
+    sketch.send("$$$Ardu echo up\n");
+    ASSERT_TRUE(sketch.waitReceived("OK", kReplyMs));
+    sketch.stop();
     const std::int64_t unpluggedUs = bench::monotonicMicros();
-    port.unplug();
+    port.hangUp();
     auto r = tool.wait();
     EXPECT_EQ(r.status, 255);
     EXPECT_FALSE(r.timedOut);

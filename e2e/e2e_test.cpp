@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "testport.h"
@@ -22,9 +21,8 @@ namespace fs = std::filesystem;
 
 const char* const kWaitSketch = "/home/pi/bin/mcusketches/WaitSketch.hex";
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-double secondsSince(std::int64_t us) { return static_cast<double>(bench::monotonicMicros() - us) / 1e6; }
+using vmcu::secondsSince;
+using vmcu::sleepMs;
 
 int count(const std::string& text, const std::string& what) {
   int n = 0;
@@ -89,21 +87,9 @@ class EndToEnd : public ::testing::Test {
 
   // How often a sketch has sent its start-up line, heard or not.
   int starts() const { return count(stream(chip->log(), {"chip", "lost"}), " started\\n"); }
-  bool waitStarts(int n, int ms) const {
-    const std::int64_t deadline = bench::monotonicMicros() + std::int64_t{ms} * 1000;
-    while (starts() < n) {
-      if (bench::monotonicMicros() > deadline) return false;
-      sleepMs(10);
-    }
-    return true;
-  }
+  bool waitStarts(int n, int ms) const { return bench::waitFor([&] { return starts() >= n; }, ms, 10); }
   bool waitHeard(const std::string& escaped, int ms) const {
-    const std::int64_t deadline = bench::monotonicMicros() + std::int64_t{ms} * 1000;
-    while (stream(chip->log(), {"pi"}).find(escaped) == std::string::npos) {
-      if (bench::monotonicMicros() > deadline) return false;
-      sleepMs(10);
-    }
-    return true;
+    return bench::waitFor([&] { return stream(chip->log(), {"pi"}).find(escaped) != std::string::npos; }, ms, 10);
   }
   int resets() const { return count(chip->log(), " reset\n"); }
 
@@ -267,8 +253,7 @@ TEST_F(EndToEnd, CmdlistenerRunsTheSketchsCommandOnThePi) {
 
   bench::Process listener(*board, runSpec({"cmdlistener"}));
   // Set up once it holds its three descriptors of the port: the streams are opened last.
-  const std::int64_t deadline = bench::monotonicMicros() + 3'000'000;
-  while (descriptorsOn(listener.pid(), "/dev/ttyS0") < 3 && bench::monotonicMicros() < deadline) sleepMs(10);
+  bench::waitFor([&] { return descriptorsOn(listener.pid(), "/dev/ttyS0") >= 3; }, 3000, 10);
   ASSERT_EQ(descriptorsOn(listener.pid(), "/dev/ttyS0"), 3);
   chip->setPin("D2", 1);  // the sketch's trigger
   const auto r = listener.wait();

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "vmcu.h"
@@ -18,8 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // The chip that `vboard mcu start` leaves running is orphaned when vboard ends. As the
 // subreaper of the test, the test process gets it back as its child, reaps it, and so
@@ -29,13 +26,12 @@ class Reaper {
   Reaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
   // True once process `pid` has ended (reaped here, or not ours at all and gone).
   static bool ended(pid_t pid, int ms) {
-    const std::int64_t deadline = bench::monotonicMicros() + std::int64_t{ms} * 1000;
-    for (;;) {
-      const pid_t got = waitpid(pid, nullptr, WNOHANG);
-      if (got == pid || (got < 0 && kill(pid, 0) != 0)) return true;
-      if (bench::monotonicMicros() > deadline) return false;
-      sleepMs(10);
-    }
+    return bench::waitFor(
+        [&] {
+          const pid_t got = waitpid(pid, nullptr, WNOHANG);
+          return got == pid || (got < 0 && kill(pid, 0) != 0);
+        },
+        ms, 10);
   }
 };
 
@@ -74,12 +70,7 @@ class VboardMcu : public ::testing::Test {
   }
   std::string log() { return vboard({"mcu", "log"}).out; }
   bool waitLog(const std::string& text, int ms) {
-    const std::int64_t deadline = bench::monotonicMicros() + std::int64_t{ms} * 1000;
-    while (log().find(text) == std::string::npos) {
-      if (bench::monotonicMicros() > deadline) return false;
-      sleepMs(50);
-    }
-    return true;
+    return bench::waitFor([&] { return log().find(text) != std::string::npos; }, ms, 50);
   }
 
   Reaper reaper_;

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "bench.h"
-#include "standins/avrdude-recorder.h"
+#include "programmer.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ const char* const kHelp =
 // well under the 300 ms waits that the tests tell apart from none.
 constexpr double kStartMs = 200;
 
-const char* const kHex = ":100000000C9434000C943E000C943E000C943E0082\n:00000001FF\n";
+using programmer::kHex;
 
 // Entries 0 to 15 of the programmer's argument vector, with the two mode words and the file.
 std::vector<std::string> avrArg(const std::string& mode, const std::string& file) {
@@ -77,37 +77,21 @@ Upload checkUpload(const bench::Board& board, const programmer::Run& run) {
           (last.us - rise.us) / 1000.0};
 }
 
-class Mcuflash : public ::testing::Test {
+class Mcuflash : public ::testing::Test, protected programmer::Fixture {
  protected:
-  void SetUp() override {
-    std::ofstream(work.path() / "file.hex") << kHex;
-    programmer::plan(board->dir(), 0, 0);
-  }
-
   bench::RunSpec runSpec(std::vector<std::string> args) {
     args.insert(args.begin(), "mcuflash");
-    bench::RunSpec s;
-    s.argv = args;
-    s.cwd = work.path();
-    s.files["/home/velmont/avrdude"] = bench::standInDir() / "avrdude-recorder";
-    return s;
+    return uploadSpec(std::move(args));
   }
-  bench::RunResult flash(bench::RunSpec s) {
-    board->clearTrace();
-    programmer::forget(board->dir());
-    return bench::run(*board, std::move(s));
-  }
+  bench::RunResult flash(bench::RunSpec s) { return upload(std::move(s)); }
   bench::RunResult flash(std::vector<std::string> args) { return flash(runSpec(std::move(args))); }
 
   // The programmer's single start in the last run.
   programmer::Run onlyRun() {
-    auto runs = programmer::runs(board->dir());
+    auto runs = uploads();
     EXPECT_EQ(runs.size(), 1u);
     return runs.empty() ? programmer::Run{} : runs.front();
   }
-
-  bench::TempDir work;
-  bench::ScratchBoard board;
 };
 
 }  // namespace

@@ -49,12 +49,13 @@ class Mcureset : public ::testing::Test {
 
   // Until the tool has driven the reset line to `level`, at most 3 s.
   bool writeOfLevel(int level) {
-    for (int waited = 0; waited < 3000; waited += 5) {
-      for (const auto& e : board->trace("gpio-write"))
-        if (e.args == std::vector<int>{23, level}) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+    return bench::waitFor(
+        [&] {
+          for (const auto& e : board->trace("gpio-write"))
+            if (e.args == std::vector<int>{23, level}) return true;
+          return false;
+        },
+        3000);
   }
 
   bench::ScratchBoard board;

@@ -43,7 +43,7 @@ class MaintainerScripts : public ::testing::Test {
   }
 
   fs::path calls() const { return tmp_.path() / "calls"; }
-  std::string recorded() const { return readFile(calls()); }
+  std::string recorded() const { return bench::slurp(calls()); }
 
   // `script` in sh on the bench: $postinst and $postrm are the scripts, $setup the installed
   // orvix-setup at its prefix, $t a directory of the test's, `list` shows what is under the fixed homes.

@@ -104,7 +104,7 @@ TEST(Install, EachManualPageNamesItsProgramAndRendersWithoutWarnings) {
 }
 
 TEST(Install, ClockUnitPassesSystemdsCheckAndRunsTheInstalledClocksync) {
-  const std::string unit = readFile(installed(std::string(ORVIX_SYSTEMD_UNIT_DIR) + "/clocksync.service"));
+  const std::string unit = bench::slurp(installed(std::string(ORVIX_SYSTEMD_UNIT_DIR) + "/clocksync.service"));
   EXPECT_NE(unit.find("\nExecStart=" + (kPrefix / "bin/clocksync").string() + "\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nType=oneshot\n"), std::string::npos);
   // systemd's own reading of the unit, against the installed tree: ExecStart must be there.

@@ -1,15 +1,14 @@
 // pinwait as a process on the bench, against a scripted pin-wait sketch on /dev/ttyAMA0.
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "bench.h"
 #include "sketch.h"
+#include "standins/mcuload-recorder.h"
 
 namespace {
 
@@ -31,39 +30,16 @@ const std::string kHelp =
     "Ex.: pinwait -dig 6 1\n"
     "     pinwait -ana 2 lt 200\n";
 const std::string kAnnouncement = "\nNo sketch " + kSketch + ". Uploading...\n";
-const std::string kLoaderSays = "mcuload-recorder " + kSketch + "\n";  // the stand-in's line
+const std::string kLoaderSays = std::string(bench::loader::kProgram) + " " + kSketch + "\n";  // the stand-in's line
 
 std::string paramReport(const std::string& words) {
   return "NO Error on parameters!\n" + words + " \n Use -h for help.\n";
 }
 
 void setFlags(bench::Line& line, bool canonical, bool crToNl) {
-  termios t = line.settings();
-  if (canonical)
-    t.c_lflag |= ICANON;
-  else
-    t.c_lflag &= ~ICANON;
-  if (crToNl)
-    t.c_iflag |= ICRNL;
-  else
-    t.c_iflag &= ~ICRNL;
-  ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
+  line.setCanonical(canonical);
+  line.setCrToNl(crToNl);
 }
-
-// The tool's bytes reach the sketch unchanged and the sketch's are not echoed back to it:
-// what the peer receives is exactly what the tool wrote.
-void plainLine(bench::Line& line) {
-  termios t = line.settings();
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~ECHO;
-  ASSERT_EQ(tcsetattr(line.slave(), TCSANOW, &t), 0);
-}
-
-struct LoaderCall {
-  std::int64_t us = 0;
-  int terminals = -1;  // inherited beyond the standard streams
-  std::vector<std::string> argv;
-};
 
 class Pinwait : public ::testing::Test {
  protected:
@@ -71,7 +47,7 @@ class Pinwait : public ::testing::Test {
     args.insert(args.begin(), "pinwait");
     bench::RunSpec runSpec{.argv = args, .timeoutMs = 10000, .env = env};
     runSpec.lines["/dev/ttyAMA0"] = line.slavePath();
-    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
     return bench::run(*board, runSpec);
   }
   // The pin-wait sketch: its name at once, `answer` to `command` after `delayMs`.
@@ -89,22 +65,7 @@ class Pinwait : public ::testing::Test {
     }
     return -1;
   }
-  std::vector<LoaderCall> loaderCalls() const {
-    std::vector<LoaderCall> calls;
-    std::ifstream in(board.get().dir() / "mcuload-calls");
-    for (std::string text; std::getline(in, text);) {
-      std::istringstream fields(text);
-      LoaderCall call;
-      std::string field;
-      std::getline(fields, field, '\t');
-      call.us = std::stoll(field);
-      std::getline(fields, field, '\t');
-      call.terminals = std::stoi(field);
-      while (std::getline(fields, field, '\t')) call.argv.push_back(field);
-      calls.push_back(call);
-    }
-    return calls;
-  }
+  std::vector<bench::loader::Call> loaderCalls() const { return bench::loader::calls(board.get().dir()); }
   // The sketch's path: the announcement, the loader after the port's close, status 254.
   void expectUpload(const bench::RunResult& r, std::int64_t queryUs, double giveUpS) {
     EXPECT_EQ(r.out, kAnnouncement + kLoaderSays);
@@ -140,7 +101,7 @@ class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<Lin
     args.insert(args.begin(), "pinwait");
     bench::RunSpec runSpec{.argv = args};
     runSpec.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
-    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
     return bench::run(*board, runSpec);
   }
 };
@@ -243,7 +204,7 @@ TEST_F(Pinwait, DigitalAndAnalogWaitsOnANonCanonicalLine) {
 }
 
 TEST_F(Pinwait, SendsTheCommandsByteForByte) {
-  plainLine(line);
+  line.setPlain();
   for (const char* command : {"INTD6=1", "INTDabc=xyz", "INTA2<200", "INTA0>1024", "INTA5>7", "INTD-1=high"})
     peer.onLine(command, "OK\n");
   peer.onLine("?", "WaitSketch\n");
@@ -269,7 +230,7 @@ TEST_F(Pinwait, SendsTheCommandsByteForByte) {
 }
 
 TEST_F(Pinwait, ParameterReportAfterTheIdentityCheck) {
-  plainLine(line);
+  line.setPlain();
   waitSketch("never");
   for (const auto& [args, words] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"-dig", "6"}, "-dig 6"},
@@ -294,7 +255,7 @@ TEST_F(Pinwait, ParameterReportAfterTheIdentityCheck) {
 }
 
 TEST_F(Pinwait, ACommandThatWouldBeCutIsNotSent) {
-  plainLine(line);
+  line.setPlain();
   // 49 characters with the line end: the longest command the tool sends.
   const std::string pin(20, '1'), level(23, '0'), value(42, '9');
   const std::string dig = "INTD" + pin + "=" + level, ana = "INTA2<" + value;
@@ -372,13 +333,13 @@ TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
            {"EchoSketch\n", false},
        }) {
     bench::Line own;  // a sketch of its own for each answer
-    plainLine(own);
+    own.setPlain();
     bench::SketchPeer sketch(own);
     sketch.onLine("?", answer).onLine("INTD6=1", "OK\n");
     sketch.start();
     bench::RunSpec runSpec{.argv = {"pinwait", "-dig", "6", "1"}};
     runSpec.lines["/dev/ttyAMA0"] = own.slavePath();
-    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
+    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
     auto r = bench::run(*board, runSpec);
     EXPECT_EQ(r.out, ok ? "OK Pin changed!\n" : kAnnouncement + kLoaderSays) << answer;
     EXPECT_EQ(r.status, ok ? 0 : 254) << answer;
@@ -398,7 +359,7 @@ TEST_F(Pinwait, TheLoadersStatusAndTheWordsDoNotMatter) {
   peer.onLine("?", "EchoSketch\r\n");
   peer.start();
   for (const auto& args : std::vector<std::vector<std::string>>{{"-dig", "6"}, {"-x"}, {"-ana", "1", "eq", "2"}}) {
-    auto r = pinwait(args, {"MCULOAD_RECORDER_STATUS=3"});
+    auto r = pinwait(args, {std::string(bench::loader::kStatus) + "=3"});
     EXPECT_EQ(r.out, kAnnouncement + kLoaderSays);
     EXPECT_EQ(r.status, 254);
   }
@@ -439,7 +400,7 @@ TEST_F(Pinwait, NoAnswerGivesUpAfterHalfASecondInEitherMode) {
   peer.start();  // a sketch without an identity answer
   for (bool canonical : {true, false}) {
     setFlags(line, canonical, true);
-    std::filesystem::remove(board->dir() / "mcuload-calls");
+    bench::loader::forget(board->dir());
     const std::size_t before = peer.received().size();
     auto r = pinwait({"-dig", "6", "1"});
     std::int64_t queryUs = -1;
@@ -471,12 +432,7 @@ TEST_F(Pinwait, InputWaitingBeforeTheQueryIsNotTheAnswer) {
     setFlags(line, canonical, true);
     const std::string stale = "WaitSketch\n";
     ASSERT_EQ(write(line.master(), stale.data(), stale.size()), static_cast<ssize_t>(stale.size()));
-    int pending = 0;
-    for (int i = 0; i < 100 && pending == 0; ++i) {
-      ioctl(line.slave(), FIONREAD, &pending);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_GT(pending, 0);
+    ASSERT_TRUE(bench::waitPending(line));
     auto r = pinwait({"-dig", "6", "1"});  // no one answers the query
     EXPECT_EQ(r.out, kAnnouncement + kLoaderSays) << canonical;
     EXPECT_EQ(r.status, 254);

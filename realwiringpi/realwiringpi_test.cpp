@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "bench.h"
-#include "standins/avrdude-recorder.h"
+#include "programmer.h"
 
 namespace {
 
@@ -86,8 +86,7 @@ class RealWiringPi : public ::testing::Test {
     programmer::forget(board->dir());
     argv[0] = (bin / argv[0]).string();
     env.insert(env.end(), {"TZ=UTC", "LC_ALL=C"});
-    bench::RunSpec spec{.argv = argv, .env = env, .cwd = hex_.path()};
-    spec.files["/home/velmont/avrdude"] = bench::standInDir() / "avrdude-recorder";
+    const bench::RunSpec spec = programmer::recorded({.argv = argv, .env = env, .cwd = hex_.path()});
     Outcome r{bench::run(*board, spec), {}, {}, board->commands(), programmer::runs(board->dir())};
     for (const auto& e : board->trace()) {
       if (e.op.starts_with("i2c-") && e.op != "i2c-setup") r.transfers.push_back(simboard::describe(e));

@@ -18,10 +18,7 @@ using simboard::Registers;
 
 namespace {
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using bench::slurp;
 
 Registers regs(std::initializer_list<std::uint8_t> first) {
   Registers r{};

@@ -104,7 +104,7 @@ TEST_F(Sketchquery, SendsTheArgumentAndALineFeed) {
   for (const std::string text : {"hello world", "", "say \"hi\" \\n $HOME"}) {
     SCOPED_TRACE(text);
     Sketch sketch({{0, "ok\n"}}, text);
-    sketch.raw();
+    sketch.line.setPlain();
     EXPECT_EQ(query(sketch, {text, "more"}).out, "ok\n");  // the sketch heard the line
     EXPECT_EQ(sketch.peer.receivedBytes(), text + "\n");
   }

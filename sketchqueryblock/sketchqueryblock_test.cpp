@@ -100,9 +100,7 @@ TEST_F(Sketchqueryblock, PrintsTheFirstAnswerLine) {
   // The same line whatever the line's CR handling was before: a CR LF end is one line end.
   for (bool crToLf : {true, false}) {
     Sketch crlf("LinkTest\r\n");
-    termios t = crlf.line.settings();
-    t.c_iflag = crToLf ? t.c_iflag | ICRNL : t.c_iflag & ~static_cast<tcflag_t>(ICRNL);
-    tcsetattr(crlf.line.slave(), TCSANOW, &t);
+    crlf.line.setCrToNl(crToLf);
     EXPECT_EQ(query(crlf, {"?"}).out, "LinkTest\n");
   }
 

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "bench.h"
+#include "standins/xterm-recorder.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -30,21 +31,9 @@ extern char** environ;
 
 namespace {
 
-std::string slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Polls `ready` every 5 ms for at most `ms` milliseconds.
-template <typename F>
-bool waitFor(F ready, int ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    if (ready()) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-}
+using bench::slurp;
+using bench::waitFor;
+namespace window = bench::window;
 
 // The status flags of descriptor `fd` of process `pid`, from /proc.
 int fdFlags(pid_t pid, int fd) {
@@ -91,7 +80,7 @@ bench::RunSpec bridgeSpec(std::vector<std::string> argv = {"termbridge"}) {
   s.argv = std::move(argv);
   s.keepInputOpen = true;
   s.timeoutMs = 20000;
-  s.files["/usr/bin/xterm"] = bench::standInDir() / "xterm-recorder";
+  s.files["/usr/bin/xterm"] = bench::standInDir() / window::kProgram;
   return s;
 }
 
@@ -102,38 +91,17 @@ class Window {
 
   // What the window found when it started; waits until it has written it all.
   std::map<std::string, std::string> found(int ms = 5000) const {
-    waitFor([&] { return slurp(dir_ / "xterm-window").find("ppid ") != std::string::npos; }, ms);
-    std::map<std::string, std::string> all;
-    std::istringstream in(slurp(dir_ / "xterm-window"));
-    for (std::string key, value; in >> key >> value;) all[key] = value;
-    return all;
+    waitFor([&] { return window::up(dir_); }, ms);
+    return window::found(dir_);
   }
-  std::string shown() const { return slurp(dir_ / "xterm-shown"); }
+  std::string shown() const { return window::shown(dir_); }
   bool waitShown(const std::string& needle, int ms = 3000) const {
     return waitFor([&] { return shown().find(needle) != std::string::npos; }, ms);
   }
-  // Each read the window made of its master: when, and how many bytes.
-  std::vector<std::pair<std::int64_t, std::size_t>> reads() const {
-    std::vector<std::pair<std::int64_t, std::size_t>> all;
-    std::istringstream in(slurp(dir_ / "xterm-reads"));
-    std::int64_t us = 0;
-    std::size_t n = 0;
-    while (in >> us >> n) all.emplace_back(us, n);
-    return all;
-  }
-  // Keys typed in the window, Enter being "\r" as a terminal sends it.
-  void type(const std::string& keys) const {
-    std::ofstream(dir_ / "xterm-typed", std::ios::app | std::ios::binary) << keys;
-  }
-  void close() const { std::ofstream(dir_ / "xterm-close").put('\n'); }
-  // The window process holds a lock on xterm-alive for as long as it runs.
-  bool running() const {
-    const int fd = ::open((dir_ / "xterm-alive").c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
-    ::close(fd);
-    return held;
-  }
+  std::vector<std::pair<std::int64_t, std::size_t>> reads() const { return window::reads(dir_); }
+  void type(const std::string& keys) const { window::type(dir_, keys); }
+  void close() const { window::close(dir_); }
+  bool running() const { return window::running(dir_); }
   bool waitGone(int ms = 2000) const {
     return waitFor([&] { return !running(); }, ms);
   }
@@ -459,7 +427,7 @@ TEST_F(Termbridge, NoPseudoTerminalNoWindow) {
   EXPECT_EQ(r.out, "openpty: 24 - Too many open files\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_TRUE(board->commands().empty());
-  EXPECT_FALSE(win.exists("xterm-window"));
+  EXPECT_FALSE(win.exists(window::kFound));
 }
 
 // The shell after termbridge: its standard input must be blocking again, whichever way

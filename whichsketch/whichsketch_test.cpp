@@ -90,9 +90,7 @@ TEST_P(Modes, PrintsTheNameLineAndOneMoreLineEnd) {
   for (bool crToLf : {true, false}) {
     SCOPED_TRACE(crToLf);
     Sketch crlf("LinkTest\r\n", canonical());
-    termios t = crlf.line.settings();
-    t.c_iflag = crToLf ? t.c_iflag | ICRNL : t.c_iflag & ~static_cast<tcflag_t>(ICRNL);
-    tcsetattr(crlf.line.slave(), TCSANOW, &t);
+    crlf.line.setCrToNl(crToLf);
     auto r = which(crlf);
     EXPECT_EQ(r.out, "LinkTest\n\n");
     EXPECT_EQ(r.status, 0);
@@ -189,10 +187,7 @@ TEST_F(Whichsketch, AnEndOfFileByteIsData) {
 
 TEST_F(Whichsketch, SendsTheIdentityQueryAndNothingElse) {
   Sketch sketch("LinkTest\n");
-  termios t = sketch.line.settings();
-  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  tcsetattr(sketch.line.slave(), TCSANOW, &t);
+  sketch.line.setPlain();
   EXPECT_EQ(which(sketch).out, "LinkTest\n\n");
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
 

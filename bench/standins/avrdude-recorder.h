@@ -24,6 +24,7 @@
 
 namespace bench::programmer {
 
+inline constexpr const char* kProgram = "avrdude-recorder";  // in bench::standInDir()
 inline constexpr const char* kRecord = "avrdude-record";
 inline constexpr const char* kPlan = "avrdude-plan";
 inline constexpr int kResetPin = simboard::kResetPin;

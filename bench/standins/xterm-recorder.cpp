@@ -1,14 +1,7 @@
-// Stand-in for xterm on the virtual board: a window that a test can read and type into.
-// Its records, all in the board's directory (/dev/vboard):
-//   commands      its argument vector, one tab-separated line, as the other stand-ins write
-//   xterm-window  what it found at start, "key value" lines: fd (the number in -Sxx<fd>),
-//                 open, master (yes/no), slave (that master's /dev/pts name), slave-in-parent
-//                 (yes when its parent holds that slave), pid, ppid
-//   xterm-shown   every byte read from the master, as it came: what the window shows
-//   xterm-reads   one "microseconds length" line per read of the master (CLOCK_MONOTONIC)
-// What the test puts in xterm-typed (appended) is written to the master, as keys typed in the
-// window; when the test makes xterm-close the window closes: the process ends. Otherwise it
-// runs until it is killed. While it runs it holds a lock on xterm-alive.
+// Stand-in for xterm on the virtual board: a window that a test can read and type into (its
+// records: xterm-recorder.h).
+#include "xterm-recorder.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -27,6 +20,7 @@
 #include "board.h"
 
 namespace fs = std::filesystem;
+namespace window = bench::window;
 
 namespace {
 
@@ -75,7 +69,7 @@ std::string describe(int fd) {
 
 // New bytes of the typed file since the last look.
 std::string newlyTyped(std::uintmax_t& seen) {
-  std::ifstream in(kDir / "xterm-typed", std::ios::binary);
+  std::ifstream in(kDir / window::kTyped, std::ios::binary);
   if (!in) return {};
   in.seekg(static_cast<std::streamoff>(seen));
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -86,26 +80,26 @@ std::string newlyTyped(std::uintmax_t& seen) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int alive = open((kDir / "xterm-alive").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int alive = open((kDir / window::kAlive).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   flock(alive, LOCK_EX);
   std::string call = argv[0];
   for (int i = 1; i < argc; ++i) call += std::string("\t") + argv[i];
-  append(kDir / "commands", call + "\n");
+  append(kDir / "commands", call + "\n");  // the board's command log (Board::commandLog)
   const int fd = namedDescriptor(argc, argv);
-  append(kDir / "xterm-window", describe(fd));
+  append(kDir / window::kFound, describe(fd));
 
   bool reading = fd >= 0 && fcntl(fd, F_GETFD) != -1;
   std::uintmax_t seen = 0;
   char buf[4096];
   for (;;) {
-    if (fs::exists(kDir / "xterm-close")) return 0;
+    if (fs::exists(kDir / window::kClose)) return 0;
     if (reading) {
       pollfd p{fd, POLLIN, 0};
       if (poll(&p, 1, 10) > 0) {
         const ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0) {
-          append(kDir / "xterm-reads", std::to_string(simboard::monotonicMicros()) + " " + std::to_string(n) + "\n");
-          append(kDir / "xterm-shown", std::string(buf, static_cast<std::size_t>(n)));
+          append(kDir / window::kReads, std::to_string(simboard::monotonicMicros()) + " " + std::to_string(n) + "\n");
+          append(kDir / window::kShown, std::string(buf, static_cast<std::size_t>(n)));
         } else if (n == 0 || errno != EAGAIN) {
           reading = false;  // the slave side is gone; a window stays open all the same
         }

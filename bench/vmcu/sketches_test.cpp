@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 
 #include "testport.h"
 #include "vmcu.h"
@@ -13,9 +12,8 @@ using bench::ScratchBoard;
 using vmcu::Chip;
 using vmcu::TestPort;
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-double secondsSince(std::int64_t us) { return static_cast<double>(bench::monotonicMicros() - us) / 1e6; }
+using vmcu::secondsSince;
+using vmcu::sleepMs;
 
 // The sketch's start-up line goes out to no one: the tests open the port after it.
 constexpr const char* kStarted = " started\\n\"\n";

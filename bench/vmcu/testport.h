@@ -1,6 +1,7 @@
 // For the tests of the virtual chip: a program's end of the chip's line, that is the
 // port opened by its path (so that the chip's bytes reach it), at a baud rate, raw
-// unless asked otherwise. Everything times out.
+// unless asked otherwise. Everything times out. And the pauses and stopwatch of real time
+// that those tests share.
 #pragma once
 
 #include <fcntl.h>
@@ -9,13 +10,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "bench.h"
 
 namespace vmcu {
+
+inline void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+inline double secondsSince(std::int64_t us) { return static_cast<double>(bench::monotonicMicros() - us) / 1e6; }
 
 class TestPort {
  public:

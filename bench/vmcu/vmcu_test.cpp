@@ -8,7 +8,6 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "testport.h"
 #include "vmcu.h"
@@ -21,9 +20,8 @@ using bench::ScratchBoard;
 using vmcu::Chip;
 using vmcu::TestPort;
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-double secondsSince(std::int64_t us) { return static_cast<double>(bench::monotonicMicros() - us) / 1e6; }
+using vmcu::secondsSince;
+using vmcu::sleepMs;
 
 void driveReset(ScratchBoard& board, int level) {
   board->gpioMode(23, 1);

@@ -1,0 +1,41 @@
+// vboard bench's table: a row for each figure, with its goal and its verdict ("pass", "fail",
+// or "info" where there is no goal), and the table in Markdown.
+//
+//   median(series)        the figure of a series of runs
+//   timingRow             a fixed wait against the length it should have
+//   overheadRow           a tool's time against the minimal C program's
+//   throughputRow         a relay's rate against the minimal C program's
+//   idleRow, footprintRow figures with no goal
+//   markdown(rows, runs)  the table
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace perf {
+
+// A figure that could not be taken: the run did not go as the exchange expects.
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+void expect(bool ok, const std::string& what);  // throws Failure(what) unless ok
+
+struct Row {
+  std::string what, specified, measured, comparison, goal, result;
+};
+
+double median(std::vector<double> v);
+
+// `sleeps`: the sleeps the wait is made of; `timeOuts`: the terminal read time-outs a figure holds.
+Row timingRow(const std::string& what, double specifiedMs, const std::vector<double>& ms, int sleeps = 1);
+Row overheadRow(const std::string& what, const std::vector<double>& toolMs, const std::vector<double>& cMs,
+                int timeOuts = 0);
+Row throughputRow(const std::string& what, const std::vector<double>& toolBytesPerS, const std::vector<double>& cBytesPerS);
+Row idleRow(const std::string& what, const std::vector<double>& msPerMinute);
+Row footprintRow(const std::string& what, const std::vector<double>& kib);
+
+std::string markdown(const std::vector<Row>& rows, int runs);
+
+}  // namespace perf
