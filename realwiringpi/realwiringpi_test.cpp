@@ -113,12 +113,8 @@ const std::vector<std::vector<std::string>> kClockTools = {
     {"clockset", "2026-12-08 10:15"},   {"alarmset", "07:30", "--weekday", "2"},      {"alarmset", "--off"},
     {"alarmshow"}};
 
-const char* const kHelp =
-    "Show RTC time\n"
-    "format : clockshow [-h|-s|-t]\n"
-    "        no params out: dd/mm/yyyy hh:mm\n"
-    "        -t  just time: hh:mm\n"
-    "        -s  timestamp : yyyy-mm-dd hh:mm:ss (no linefeed)\n";
+// The help's first line; its whole text is clockshow's own tests' business.
+const char* const kHelpStart = "Show RTC time\n";
 
 }  // namespace
 
@@ -139,7 +135,7 @@ TEST_F(RealWiringPi, EachClockToolGivesTheSameResultsOnEachBus) {
     EXPECT_EQ(r.result.out, dateLine);
     EXPECT_EQ(r.result.status, bus == RtcBus::kOk ? 0 : 255);
     r = same({"clockshow", "-h"});
-    EXPECT_EQ(r.result.out, kHelp);
+    EXPECT_TRUE(r.result.out.starts_with(kHelpStart)) << r.result.out;
     EXPECT_EQ(r.result.status, 0);
     r = same({"clocksync"});
     EXPECT_EQ(r.commands.empty(), bus != RtcBus::kOk) << "the system clock set from a failed read";
