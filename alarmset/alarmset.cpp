@@ -96,7 +96,7 @@ int main(int argc, char* argv[]) {
   }
   if (!written) fail("NO RTC write failed!");
   if (!readAlarm()) fail(readFailure());
-  if (!validAlarm()) fail("NO RTC time invalid!");
+  if (!validAlarm()) fail(kTimeInvalid);
   std::puts(wakeUpLine().c_str());
   return 0;
 }

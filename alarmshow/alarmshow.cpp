@@ -34,7 +34,7 @@ int main(int argc, char* argv[]) {
   openRTC();
   if (iddev < 0) fail(readFailure());
   if (!readAlarm()) fail(readFailure());
-  if (!validAlarm()) fail("NO RTC time invalid!");
+  if (!validAlarm()) fail(kTimeInvalid);
   const int control = wiringPiI2CReadReg8(iddev, kControlRegister);
   const int status = control < 0 ? -1 : wiringPiI2CReadReg8(iddev, kStatusRegister);
   if (status < 0) fail(readFailure());

@@ -17,12 +17,8 @@ namespace {
 
 using campaign::expectSound;
 
-const char* const kHelp =
-    "Show RTC time\n"
-    "format : clockshow [-h|-s|-t]\n"
-    "        no params out: dd/mm/yyyy hh:mm\n"
-    "        -t  just time: hh:mm\n"
-    "        -s  timestamp : yyyy-mm-dd hh:mm:ss (no linefeed)\n";
+// The help's first line; its whole text is clockshow's own tests' business.
+const char* const kHelpStart = "Show RTC time\n";
 
 class I2cFaults : public ::testing::Test {
  protected:
@@ -87,7 +83,7 @@ TEST_F(I2cFaults, AReadFailingPartWayIsReportedNeverDecoded) {
       EXPECT_EQ(t.succeeded, n);
     }
     auto r = run({"clockshow", "-h"}, n);  // the help needs no clock
-    EXPECT_EQ(r.out, kHelp);
+    EXPECT_TRUE(r.out.starts_with(kHelpStart)) << r.out;
     EXPECT_EQ(r.status, 0);
 
     r = run({"clocksync"}, n);
@@ -178,7 +174,6 @@ TEST_F(I2cFaults, EachFaultOfTheBusIsReportedByEveryClockTool) {
         {{"clockshow"}, no, 255},
         {{"clockshow", "-t"}, no, 255},
         {{"clockshow", "-s"}, no, 255},
-        {{"clockshow", "-h"}, kHelp, 0},
         {{"clockshow", "-x"}, "", 0},
         {{"clocksync"}, no, 255},
         {{"clockprobe"}, "RTC Date:  " + no, 255},
@@ -197,7 +192,12 @@ TEST_F(I2cFaults, EachFaultOfTheBusIsReportedByEveryClockTool) {
         EXPECT_EQ(reads.tried + writes.tried, 0) << "transfers with no RTC open";
       }
     }
-    auto r = run({"rtcpeek"}, -1);
+    // The help needs no bus at all.
+    auto r = run({"clockshow", "-h"}, -1);
+    EXPECT_TRUE(r.out.starts_with(kHelpStart)) << r.out;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(transfers("i2c-read").tried + transfers("i2c-write").tried, 0);
+    r = run({"rtcpeek"}, -1);
     const auto t = transfers("i2c-read");
     EXPECT_EQ(r.out, "Hello world!\n" + std::to_string(t.handle) + "\n00/00/   0 00:00\n");
     EXPECT_EQ(t.handle >= 0, opens);

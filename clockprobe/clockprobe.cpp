@@ -23,12 +23,8 @@ int main(int argc, char* argv[]) {
   }
   std::fputs("RTC Date:  ", stdout);
   openRTC();
-  if (!readDate()) {
-    std::puts(readFailure());
-    return -1;
-  }
-  if (!validDate()) {
-    std::puts("NO RTC time invalid!");
+  if (const char* problem = readValidDate()) {
+    std::puts(problem);
     return -1;
   }
   printDate();

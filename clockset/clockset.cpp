@@ -188,12 +188,8 @@ int main(int argc, char* argv[]) {
     std::puts("NO RTC write failed!");
     return -1;
   }
-  if (!readDate()) {
-    std::puts(readFailure());
-    return -1;
-  }
-  if (!validDate()) {
-    std::puts("NO RTC time invalid!");
+  if (const char* problem = readValidDate()) {
+    std::puts(problem);
     return -1;
   }
   std::printf("OK RTC set to %2.2d/%2.2d/%4d %2.2d:%2.2d:%2.2d\n", Date.Day, Date.Month, Date.Year, Date.Hour, Date.Min,

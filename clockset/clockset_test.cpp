@@ -185,7 +185,7 @@ TEST_F(Clockset, AGivenSecondIsKeptByWaitingForTheNextMinute) {
 // Only on a terminal does the tool say that it waits.
 TEST_F(Clockset, SaysItWaitsOnATerminalOnly) {
   bench::Sketch terminal;
-  terminal.raw();
+  terminal.line.setPlain();
   const auto r = bench::run(*board, {.argv = {"sh", "-c", "clockset 2026-12-08 10:15:59 >/dev/ttyS0"},
                                      .lines = {{"/dev/ttyS0", terminal.line.slavePath()}}});
   EXPECT_EQ(r.status, 0);

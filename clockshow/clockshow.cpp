@@ -9,11 +9,11 @@
 
 namespace {
 
-bool clockRead = false;
+// Why the clock's date cannot be shown; nullptr when it can.
+const char* problem = nullptr;
 
 // The date formats need the clock; a made-up date must never reach a script.
 void requireClock() {
-  const char* problem = !clockRead ? readFailure() : !validDate() ? "NO RTC time invalid!" : nullptr;
   if (!problem) return;
   std::puts(problem);
   std::exit(-1);
@@ -54,7 +54,7 @@ int main(int argc, char* argv[]) {
   // Asking for help touches nothing on the board.
   if (argc > 1 && (strcasecmp(argv[1], "-h") == 0 || strcasecmp(argv[1], "--help") == 0)) help();
   openRTC();
-  clockRead = readDate();
+  problem = readValidDate();
   if (argc <= 1) alldate();
   if (strcasecmp(argv[1], "-t") == 0) onlytime();
   if (strcasecmp(argv[1], "-s") == 0) timestamp();

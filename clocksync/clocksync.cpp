@@ -39,12 +39,8 @@ int main(int argc, char* argv[]) {
   openRTC();
   // The system clock is never set from a clock that could not be read, nor from a time that
   // cannot exist.
-  if (!readDate()) {
-    std::puts(readFailure());
-    return -1;
-  }
-  if (!validDate()) {
-    std::puts("NO RTC time invalid!");
+  if (const char* problem = readValidDate()) {
+    std::puts(problem);
     return -1;
   }
   std::printf("RTC date : %2.2d/%2.2d/%4d %2.2d:%2.2d:00\n", Date.Day, Date.Month, Date.Year, Date.Hour, Date.Min);

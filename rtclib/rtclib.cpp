@@ -112,6 +112,11 @@ bool validDate() {
 
 const char* readFailure() { return iddev < 0 ? "NO RTC found!" : "NO RTC read failed!"; }
 
+const char* readValidDate() {
+  if (!readDate()) return readFailure();
+  return validDate() ? nullptr : kTimeInvalid;
+}
+
 bool writeTime() {
   if (iddev < 0) return false;
   bool ok = writeRegister(0, 0);

@@ -6,6 +6,8 @@
 //                        the minute rolled over while it read them
 //   validDate            Date, as the last readDate left it, is a date and time that exists
 //   readFailure          what a tool says when readDate failed: "NO RTC found!" or "NO RTC read failed!"
+//   readValidDate        readDate and validDate: nullptr, or the line a tool says instead of the date
+//                        (readFailure, or kTimeInvalid)
 //   writeTime/writeDate  Date into registers 0-2 / 0-6 (the seconds are always written as 0)
 //   writeAlarm           Alarm, folded into range, into the alarm registers 11-13
 //   setNoWakeUp          the no-wake-up mark (0 in registers 11-13), and Alarm.nowakeup
@@ -55,6 +57,8 @@ bool readAlarm();
 bool validDate();
 bool validAlarm();
 const char* readFailure();
+const char* readValidDate();
+inline constexpr const char* kTimeInvalid = "NO RTC time invalid!";
 
 int getBCDtoInt(unsigned char buff, int n);
 unsigned char getInttoBCD(int buff);
