@@ -2,14 +2,14 @@
 #include <wiringPiI2C.h>
 
 #include <cstdio>
-#include <cstring>
 
+#include "help.h"
 #include "stdfds.h"
 #include "wpisetup.h"
 
 int main(int argc, char* argv[]) {
   openStandardFds();
-  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+  if (helpAsked(argc, argv)) {
     std::puts("Clear the RTC wake-up alarm");
     std::puts("format : alarmclear [-h]");
     return 0;

@@ -3,10 +3,9 @@
 #include <wiringPiI2C.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
-#include <cctype>
 #include <string>
 #include <vector>
 

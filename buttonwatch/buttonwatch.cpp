@@ -4,8 +4,8 @@
 #include <wiringPi.h>
 
 #include <cstdio>
-#include <cstring>
 
+#include "help.h"
 #include "stdfds.h"
 #include "wpisetup.h"
 
@@ -28,7 +28,7 @@ void ciclo() {
 
 int main(int argc, char* argv[]) {
   openStandardFds();
-  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+  if (helpAsked(argc, argv)) {
     puts("Watch the Orvix push button (GPIO 24) for about 100 s");
     puts("format : buttonwatch [-h]");
     puts("        prints a line for each tenth of a second the button is found pressed");

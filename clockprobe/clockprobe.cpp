@@ -1,7 +1,7 @@
 // clockprobe: check the RTC library by printing the clock's date and time.
 #include <cstdio>
-#include <cstring>
 
+#include "help.h"
 #include "rtclib.h"
 #include "stdfds.h"
 
@@ -16,7 +16,7 @@ void printDate() {
 int main(int argc, char* argv[]) {
   openStandardFds();
   failOnLostOutput();
-  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+  if (helpAsked(argc, argv)) {
     std::puts("Check the RTC library: print the RTC date and time");
     std::puts("format : clockprobe [-h]");
     return 0;

@@ -4,15 +4,14 @@
 // a minute: the system clock's next minute, or the minute after a given time with seconds.
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
-#include <cctype>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "rtclib.h"
 #include "stdfds.h"
@@ -31,12 +30,6 @@ namespace {
 [[noreturn]] void refuse(const std::string& why) {
   std::printf("NO %s\n", why.c_str());
   std::exit(-1);
-}
-
-int daysInMonth(int year, int month) {
-  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-  return month == 2 && leap ? 29 : days[month - 1];
 }
 
 // The day of the week of a date, by the calendar's own arithmetic: a 32-bit time_t, as on the

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "help.h"
 #include "rtclib.h"
 #include "stdfds.h"
 
@@ -27,7 +28,7 @@ namespace {
 
 int main(int argc, char* argv[]) {
   openStandardFds();
-  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+  if (helpAsked(argc, argv)) {
     std::puts("Copy the RTC date and time into the system clock (sudo date -s)");
     std::puts("format : clocksync [-h]");
     std::puts("        the RTC holds local time; clockset writes it");

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "help.h"
 #include "seriallink.h"
 #include "stdfds.h"
 
@@ -136,7 +137,7 @@ void ciclo() {
 
 int main(int argc, char* argv[]) {
   openStandardFds();
-  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+  if (helpAsked(argc, argv)) {
     std::puts("Run the shell commands that the sketch sends on /dev/ttyS0 (115200 baud)");
     std::puts("format : cmdlistener [-h]");
     std::puts("  the sketch sends: $$$Ardu command... 'lf', $$$Resp (the output), $$$Cend (the end)");

@@ -2,8 +2,8 @@
 #include <wiringPi.h>
 
 #include <cstdio>
-#include <cstring>
 
+#include "help.h"
 #include "stdfds.h"
 #include "stopsignals.h"
 #include "wpisetup.h"
@@ -16,7 +16,7 @@ constexpr int kResetPin = 23;
 
 int main(int argc, char* argv[]) {
   openStandardFds();
-  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+  if (helpAsked(argc, argv)) {
     puts("Reset the Orvix microcontroller: one pulse on its reset line (GPIO 23)");
     puts("format : mcureset [-h]");
     return 0;

@@ -56,12 +56,6 @@ auto bcdField(int n) {
   };
 }
 
-int daysInMonth(int year, int month) {
-  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-  return month == 2 && leap ? 29 : days[month - 1];
-}
-
 bool readSeven() {
   bool ok = readTime();
   ok &= readField(3, Date.WeekDay, [](unsigned char b) { return getBCDtoInt(b, 3); });
@@ -108,6 +102,12 @@ bool readDate() {
 bool validDate() {
   return dateDigits && Date.Sec <= 59 && Date.Min <= 59 && Date.Hour <= 23 && Date.Month >= 1 && Date.Month <= 12 &&
          Date.Day >= 1 && Date.Day <= daysInMonth(Date.Year, Date.Month);
+}
+
+int daysInMonth(int year, int month) {
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return month == 2 && leap ? 29 : days[month - 1];
 }
 
 const char* readFailure() { return iddev < 0 ? "NO RTC found!" : "NO RTC read failed!"; }

@@ -14,6 +14,7 @@
 //   readAlarm            registers 11-13 into Alarm; -1 in dd, hh or min means any
 //   validAlarm           the registers of the last readAlarm hold an alarm as readAlarm reads one
 //                        (or the no-wake-up mark)
+//   daysInMonth          28 to 31: the days of a month (1-12) of a year, leap years counted
 //   getBCDtoInt, getInttoBCD, getBit, setBit, resetBit   register byte helpers
 //
 // The read and write operations do nothing when the clock is not open, and return
@@ -58,6 +59,7 @@ bool validDate();
 bool validAlarm();
 const char* readFailure();
 const char* readValidDate();
+int daysInMonth(int year, int month);
 inline constexpr const char* kTimeInvalid = "NO RTC time invalid!";
 
 int getBCDtoInt(unsigned char buff, int n);

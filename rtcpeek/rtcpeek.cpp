@@ -2,8 +2,8 @@
 #include <wiringPiI2C.h>
 
 #include <cstdio>
-#include <cstring>
 
+#include "help.h"
 #include "stdfds.h"
 #include "wpisetup.h"
 
@@ -74,7 +74,7 @@ bool validDate() {
 int main(int argc, char* argv[]) {
   openStandardFds();
   failOnLostOutput();
-  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+  if (helpAsked(argc, argv)) {
     std::puts("Probe the RTC: its I2C handle and its date, read register by register");
     std::puts("format : rtcpeek [-h]");
     return 0;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "help.h"
 #include "stdfds.h"
 
 namespace {
@@ -126,7 +127,7 @@ void loop() {
 
 int main(int argc, char* argv[]) {
   openStandardFds();
-  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+  if (helpAsked(argc, argv)) {
     std::puts("An xterm window joined to standard input and output, line by line");
     std::puts("format : termbridge [-h]");
     return 0;
