@@ -21,9 +21,9 @@ class Alarmclear : public ::testing::Test {
   bench::RunResult clear(std::vector<std::string> args = {}) {
     args.insert(args.begin(), "alarmclear");
     board->clearTrace();
-    bench::RunSpec runSpec;
-    runSpec.argv = args;
-    return bench::run(*board, runSpec);
+    bench::RunOptions runOptions;
+    runOptions.argv = args;
+    return bench::run(*board, runOptions);
   }
   std::vector<Write> writes() {
     std::vector<Write> out;

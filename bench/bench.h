@@ -4,7 +4,7 @@
 //   Line                    a pseudo-terminal standing for a serial line; the bench holds both sides,
 //                           and a test may set it plain or raw before a tool opens it, or hang it up
 //   SketchPeer              a scripted sketch on the far side of a Line, on its own thread
-//   RunSpec / Process       a tool run as a child in a private mount namespace: the board's fixed
+//   RunOptions / Process       a tool run as a child in a private mount namespace: the board's fixed
 //                           paths, serial names bound to Lines, outside programs bound or absent,
 //                           stand-ins for sudo and date first on PATH and over the system's own,
 //                           no power to set the clock; output captured, time-limited
@@ -232,7 +232,7 @@ class SketchPeer {
   std::vector<Outgoing> outbox_;
 };
 
-struct RunSpec {
+struct RunOptions {
   std::vector<std::string> argv{};  // the tool (a name on PATH or a path) and its arguments
   // Serial names in the tool's /dev, each bound to a slave path (Line::slavePath()).
   std::map<std::string, std::string> lines{};
@@ -264,7 +264,7 @@ struct RunResult {
 // A tool running on the bench.
 class Process {
  public:
-  Process(const Board& board, RunSpec runSpec);
+  Process(const Board& board, RunOptions runOptions);
   ~Process();  // kills what is left of the tool's process group
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -284,6 +284,6 @@ class Process {
   pid_t pid_ = -1;
 };
 
-RunResult run(const Board& board, RunSpec runSpec);
+RunResult run(const Board& board, RunOptions runOptions);
 
 }  // namespace bench

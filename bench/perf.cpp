@@ -21,7 +21,7 @@ int Perf::run() {
   std::optional<bench::Process> whole;
   if (!quick_) {  // 100 s of sleeping: it runs beside everything else
     wholeBoard.emplace();
-    whole.emplace(**wholeBoard, runSpec({"buttonwatch"}, 130000));
+    whole.emplace(**wholeBoard, runOptions({"buttonwatch"}, 130000));
   }
   timing();
   const std::size_t wholeRow = rows_.size();

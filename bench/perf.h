@@ -1,7 +1,7 @@
 // vboard bench: what the suite promises, measured on scratch boards and bench lines and
 // printed as one Markdown table (see benchCommand's help line in vboard --help).
 //
-//   timing      every wait the tools fix, measured against its specified length
+//   timing      every wait the tools fix, measured against its nominal length
 //   overhead    start to first byte on the line, last answer byte to end, for each serial
 //               tool, against a minimal C program doing the same exchange in the same run
 //   throughput  a 1 MiB answer through sketchquery, 1 MiB of command output through

@@ -92,7 +92,7 @@ TEST(VboardBench, QuickTableHasARowForEveryFigure) {
     return found;
   };
 
-  // Timing: a ratio to a specified time in each row.
+  // Timing: a ratio to the wait's nominal time in each row.
   for (const char* wait :
        {"mcuflash: reset line low", "mcuflash: sinc, raised to programmer start", "boardflash: reset line low",
         "mcureset: reset line low", "mcureset: reset line high", "sketchcheck: no answer", "sketchquery: no answer",

@@ -2,11 +2,11 @@
 // a scratch board, a working directory holding a sketch file, and the recording programmer
 // (standins/avrdude-recorder.h) at avrdude's fixed path, planned to end at once with status 0.
 //
-//   recorded(spec)        `spec` with the recording programmer bound at avrdude's path
-//   Fixture               the board, the working directory and the plan
-//     uploadSpec(argv)    a run of argv in the working directory, with the recording programmer
-//     upload(spec)        the run, its trace and the programmer's record cleared first
-//     uploads()           the programmer's starts recorded since, oldest first
+//   recorded(options)       `options` with the recording programmer bound at avrdude's path
+//   Fixture                 the board, the working directory and the plan
+//     uploadOptions(argv)   a run of argv in the working directory, with the recording programmer
+//     upload(options)       the run, its trace and the programmer's record cleared first
+//     uploads()             the programmer's starts recorded since, oldest first
 #pragma once
 
 #include <fstream>
@@ -23,9 +23,9 @@ namespace bench::programmer {
 inline constexpr const char* kHex = ":100000000C9434000C943E000C943E000C943E0082\n:00000001FF\n";
 inline constexpr const char* kSketchFile = "file.hex";  // in the fixture's working directory
 
-inline RunSpec recorded(RunSpec spec) {
-  spec.files[kAvrdude] = standInDir() / kProgram;
-  return spec;
+inline RunOptions recorded(RunOptions options) {
+  options.files[kAvrdude] = standInDir() / kProgram;
+  return options;
 }
 
 class Fixture {
@@ -35,16 +35,16 @@ class Fixture {
     plan(board->dir(), 0, 0);
   }
 
-  RunSpec uploadSpec(std::vector<std::string> argv) const {
-    RunSpec spec;
-    spec.argv = std::move(argv);
-    spec.cwd = work.path();
-    return recorded(std::move(spec));
+  RunOptions uploadOptions(std::vector<std::string> argv) const {
+    RunOptions options;
+    options.argv = std::move(argv);
+    options.cwd = work.path();
+    return recorded(std::move(options));
   }
-  RunResult upload(RunSpec spec) {
+  RunResult upload(RunOptions options) {
     board->clearTrace();
     forget(board->dir());
-    return run(*board, std::move(spec));
+    return run(*board, std::move(options));
   }
   std::vector<Run> uploads() const { return runs(board.get().dir()); }
 

@@ -136,14 +136,14 @@ struct Process::Impl {
   bool outEnded = false, errEnded = false, closeRequested = false, inputGone = false, finish = false, pumpDone = false;
   std::thread pump;
 
-  Impl(const Board& board, RunSpec runSpec) {
-    if (runSpec.argv.empty()) throw std::invalid_argument("bench: nothing to run");
-    runplan::Plan plan = runplan::makePlan(board, runSpec, scratch.path);
+  Impl(const Board& board, RunOptions runOptions) {
+    if (runOptions.argv.empty()) throw std::invalid_argument("bench: nothing to run");
+    runplan::Plan plan = runplan::makePlan(board, runOptions, scratch.path);
     auto argv = pointers(plan.argv), envp = pointers(plan.env);
-    timeoutMs = runSpec.timeoutMs;
+    timeoutMs = runOptions.timeoutMs;
     Pipe status;
     std::optional<Pipe> stdIn, stdOut, stdErr;
-    if (!runSpec.inheritStdio) {
+    if (!runOptions.inheritStdio) {
       stdIn.emplace();
       stdOut.emplace();
       stdErr.emplace();
@@ -171,7 +171,7 @@ struct Process::Impl {
     // Without pidfds (kernels before 5.3, or under valgrind) wait() polls instead.
     pidfd = Fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (!pidfd && errno != ENOSYS) throwErrno("pidfd_open");
-    if (runSpec.inheritStdio) {
+    if (runOptions.inheritStdio) {
       pumpDone = true;
       return;
     }
@@ -184,8 +184,8 @@ struct Process::Impl {
     wakeWrite = std::move(wake.write);
     setNonBlocking(wakeRead.get());
     setNonBlocking(wakeWrite.get());
-    pending = std::move(runSpec.input);
-    closeRequested = !runSpec.keepInputOpen;
+    pending = std::move(runOptions.input);
+    closeRequested = !runOptions.keepInputOpen;
     pump = std::thread(&Impl::pumpLoop, this);
   }
 
@@ -351,8 +351,8 @@ struct Process::Impl {
   }
 };
 
-Process::Process(const Board& board, RunSpec runSpec)
-    : impl_(std::make_unique<Impl>(board, std::move(runSpec))), pid_(impl_->child.pid) {}
+Process::Process(const Board& board, RunOptions runOptions)
+    : impl_(std::make_unique<Impl>(board, std::move(runOptions))), pid_(impl_->child.pid) {}
 
 Process::~Process() = default;
 
@@ -392,6 +392,6 @@ bool Process::waitOutput(const std::string& needle, int timeoutMs) const {
 
 RunResult Process::wait() { return impl_->wait(); }
 
-RunResult run(const Board& board, RunSpec runSpec) { return Process(board, std::move(runSpec)).wait(); }
+RunResult run(const Board& board, RunOptions runOptions) { return Process(board, std::move(runOptions)).wait(); }
 
 }  // namespace bench

@@ -54,19 +54,19 @@ bool gone(pid_t pid, int withinMs) {
 class Runner : public ::testing::Test {
  protected:
   // `script` run by the shell, the run set up further by `setup`.
-  bench::RunResult sh(const std::string& script, const std::function<void(bench::RunSpec&)>& setup = {}) {
-    bench::RunSpec runSpec = shSpec(script);
-    if (setup) setup(runSpec);
-    return bench::run(board_.get(), std::move(runSpec));
+  bench::RunResult sh(const std::string& script, const std::function<void(bench::RunOptions&)>& setup = {}) {
+    bench::RunOptions runOptions = shOptions(script);
+    if (setup) setup(runOptions);
+    return bench::run(board_.get(), std::move(runOptions));
   }
-  static bench::RunSpec shSpec(const std::string& script) {
-    bench::RunSpec runSpec;
-    runSpec.argv = {"/bin/sh", "-c", script};
-    return runSpec;
+  static bench::RunOptions shOptions(const std::string& script) {
+    bench::RunOptions runOptions;
+    runOptions.argv = {"/bin/sh", "-c", script};
+    return runOptions;
   }
-  static void cLocale(bench::RunSpec& s) { s.env = {"LC_ALL=C"}; }
-  static std::function<void(bench::RunSpec&)> ttyS0(const bench::Line& line) {
-    return [&line](bench::RunSpec& s) { s.lines = {{"/dev/ttyS0", line.slavePath()}}; };
+  static void cLocale(bench::RunOptions& s) { s.env = {"LC_ALL=C"}; }
+  static std::function<void(bench::RunOptions&)> ttyS0(const bench::Line& line) {
+    return [&line](bench::RunOptions& s) { s.lines = {{"/dev/ttyS0", line.slavePath()}}; };
   }
 
   bench::ScratchBoard board_;
@@ -362,9 +362,9 @@ TEST_F(Runner, InputDeliveredAndLargeStreamsDoNotStall) {
 }
 
 TEST_F(Runner, InputWhileRunning) {
-  auto runSpec = shSpec("while read l; do echo \"got $l\"; done; echo eof");
-  runSpec.keepInputOpen = true;
-  bench::Process p(board_.get(), runSpec);
+  auto runOptions = shOptions("while read l; do echo \"got $l\"; done; echo eof");
+  runOptions.keepInputOpen = true;
+  bench::Process p(board_.get(), runOptions);
   p.write("one\n");
   EXPECT_TRUE(p.waitOutput("got one\n", 2000));
   EXPECT_TRUE(p.running());
@@ -395,7 +395,7 @@ TEST_F(Runner, OutputIsTimedAsItArrives) {
 }
 
 TEST_F(Runner, WaitOutputGivesUp) {
-  bench::Process p(board_.get(), shSpec("echo begun; sleep 30"));
+  bench::Process p(board_.get(), shOptions("echo begun; sleep 30"));
   EXPECT_TRUE(p.waitOutput("begun", 2000));
   const auto t0 = bench::monotonicMicros();
   EXPECT_FALSE(p.waitOutput("never", 200));
@@ -428,7 +428,7 @@ TEST_F(Runner, ASignalToVboardRunEndsTheToolAndTheRunCleansUp) {
 TEST_F(Runner, DestructorKillsWhatIsLeft) {
   pid_t tool = 0, sleeper = 0;
   {
-    bench::Process p(board_.get(), shSpec("sleep 30 & echo $!; wait"));
+    bench::Process p(board_.get(), shOptions("sleep 30 & echo $!; wait"));
     ASSERT_TRUE(p.waitOutput("\n", 2000));
     tool = p.pid();
     sleeper = std::stoi(p.out());
@@ -490,10 +490,10 @@ TEST_F(Runner, TakesTheCallersTerminalAndGivesItBack) {
     const int tty = setsid() < 0 ? -1 : open(terminal.slavePath().c_str(), O_RDWR);  // our controlling terminal
     if (tty < 0 || dup2(tty, 0) < 0 || dup2(tty, 1) < 0 || dup2(tty, 2) < 0) _exit(3);
     try {
-      auto runSpec = shSpec("set -- $(cut -d' ' -f5,8 /proc/self/stat); test $1 = $2 && echo foreground; head -n 1");
-      runSpec.inheritStdio = true;
-      runSpec.timeoutMs = 3000;
-      const auto r = bench::run(board_.get(), runSpec);
+      auto runOptions = shOptions("set -- $(cut -d' ' -f5,8 /proc/self/stat); test $1 = $2 && echo foreground; head -n 1");
+      runOptions.inheritStdio = true;
+      runOptions.timeoutMs = 3000;
+      const auto r = bench::run(board_.get(), runOptions);
       _exit(r.status != 0 ? 4 : tcgetpgrp(0) != getpgrp() ? 5 : 0);
     } catch (const std::exception&) {
       _exit(6);
@@ -514,11 +514,11 @@ TEST_F(Runner, NoTimeLimitWhenZero) {
 // --- nothing left behind ---
 
 TEST_F(Runner, MountsStayInsideAndTheScratchGoes) {
-  auto runSpec = shSpec("sed -n 's/.*upperdir=\\([^,]*\\)\\/home.upper.*/\\1/p' /proc/self/mountinfo; cat");
-  runSpec.keepInputOpen = true;
+  auto runOptions = shOptions("sed -n 's/.*upperdir=\\([^,]*\\)\\/home.upper.*/\\1/p' /proc/self/mountinfo; cat");
+  runOptions.keepInputOpen = true;
   std::string scratch;
   {
-    bench::Process p(board_.get(), runSpec);
+    bench::Process p(board_.get(), runOptions);
     ASSERT_TRUE(p.waitOutput("\n", 2000));
     scratch = p.out().substr(0, p.out().size() - 1);
     ASSERT_EQ(scratch.rfind(fs::temp_directory_path().string(), 0), 0u) << scratch;
@@ -549,12 +549,12 @@ TEST_F(Runner, WorksForAnUnprivilegedUser) {
         prctl(PR_SET_DUMPABLE, 1) == 0) {  // a uid change made it undumpable: no uid_map
       try {
         bench::ScratchBoard board;
-        bench::RunSpec runSpec;
-        runSpec.argv = {"/bin/sh", "-c",
-                     "id -u; ls -A /dev | tr '\\n' ' '; echo; echo x >/dev/vboard/p;"
-                     "test -e /home/velmont/avrdude || echo absent"};
-        runSpec.env = {"LC_ALL=C"};
-        const auto r = bench::run(board.get(), runSpec);
+        bench::RunOptions runOptions;
+        runOptions.argv = {"/bin/sh", "-c",
+                           "id -u; ls -A /dev | tr '\\n' ' '; echo; echo x >/dev/vboard/p;"
+                           "test -e /home/velmont/avrdude || echo absent"};
+        runOptions.env = {"LC_ALL=C"};
+        const auto r = bench::run(board.get(), runOptions);
         report = r.out + r.err + slurp(board->dir() / "p") + std::to_string(r.status);
       } catch (const std::exception& e) {
         report = e.what();

@@ -41,7 +41,7 @@ bool under(const fs::path& path, const fs::path& dir) {
 
 }  // namespace
 
-Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scratch) {
+Plan makePlan(const Board& board, const RunOptions& runOptions, const std::string& scratch) {
   Plan p;
   auto mountStep = [&p](const std::string& source, const std::string& path, const std::string& type,
                         unsigned long flags, const std::string& data, const std::string& what) {
@@ -78,7 +78,7 @@ Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scr
   linkStep("/proc/self/fd/1", "/dev/stdout");
   linkStep("/proc/self/fd/2", "/dev/stderr");
 
-  for (const auto& [name, slave] : runSpec.lines) {
+  for (const auto& [name, slave] : runOptions.lines) {
     if (!under(name, "/dev")) throw std::invalid_argument("bench: a serial name must be in /dev: " + name);
     for (const auto& d : dirsBetween("/dev", name)) dirStep(d);
     fileStep(name);
@@ -98,14 +98,14 @@ Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scr
         {Step::kMount, "mount an overlay on " + root, root, "overlay", "overlay", 0, data, data + ",userxattr"});
   }
   std::set<std::string> fixed(kFixedPaths.begin(), kFixedPaths.end());
-  for (const auto& [path, source] : runSpec.files) {
+  for (const auto& [path, source] : runOptions.files) {
     if (!under(path, "/home") && !under(path, "/usr/bin"))
       throw std::invalid_argument("bench: a bound file must be in /home or /usr/bin: " + path);
     fixed.insert(path);
   }
   for (const auto& path : fixed) {
-    const auto bound = runSpec.files.find(path);
-    if (bound == runSpec.files.end()) {
+    const auto bound = runOptions.files.find(path);
+    if (bound == runOptions.files.end()) {
       pathStep(Step::kRemove, "remove", path);
       continue;
     }
@@ -113,7 +113,7 @@ Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scr
     fileStep(path);
     bindStep(bound->second.string(), path);
   }
-  if (runSpec.standIns) {
+  if (runOptions.standIns) {
     // The stand-ins also take the place of the system's sudo and date, for a tool that sets
     // its own PATH (env -i, a shell's default one). The real date stays at kSystemDate, where
     // the date stand-in finds it to tell the time.
@@ -136,32 +136,32 @@ Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scr
   // Gone from the tool's view; the overlays keep their own hold on the upper directories.
   pathStep(Step::kDetach, "detach", scratch);
 
-  p.argv = runSpec.argv;
-  p.runWhat = "run " + runSpec.argv[0];
+  p.argv = runOptions.argv;
+  p.runWhat = "run " + runOptions.argv[0];
 
   const char* callerPath = getenv("PATH");
   std::string search = toolDir().string() + ":" + (callerPath ? callerPath : "/usr/bin:/bin");
-  if (runSpec.standIns) search = standInDir().string() + ":" + search;
+  if (runOptions.standIns) search = standInDir().string() + ":" + search;
   auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
   // A PATH of the test's own replaces the bench's.
   std::vector<std::string> added;
-  if (std::none_of(runSpec.env.begin(), runSpec.env.end(), [&](const std::string& e) { return nameOf(e) == "PATH"; }))
+  if (std::none_of(runOptions.env.begin(), runOptions.env.end(), [&](const std::string& e) { return nameOf(e) == "PATH"; }))
     added.push_back("PATH=" + search);
   // Every program of the run finds the modem-control lines of a Pi's UART on its serial lines.
   if (const std::string uartModem = BENCH_UART_MODEM; !uartModem.empty()) {
     const char* preload = getenv("LD_PRELOAD");
     added.push_back("LD_PRELOAD=" + uartModem + (preload && *preload ? ":" + std::string(preload) : ""));
   }
-  added.insert(added.end(), runSpec.env.begin(), runSpec.env.end());
+  added.insert(added.end(), runOptions.env.begin(), runOptions.env.end());
   std::set<std::string> addedNames;
   for (const auto& e : added) addedNames.insert(nameOf(e));
   for (char** e = environ; *e; ++e)
     if (!addedNames.count(nameOf(*e))) p.env.emplace_back(*e);
   p.env.insert(p.env.end(), added.begin(), added.end());
 
-  p.cwd = runSpec.cwd.string();
+  p.cwd = runOptions.cwd.string();
   p.cwdWhat = "change directory to " + p.cwd;
-  p.maxOpenFiles = runSpec.maxOpenFiles;
+  p.maxOpenFiles = runOptions.maxOpenFiles;
   // Under valgrind a process's own open-file limit stays valgrind's and does not pass to the
   // program it runs, so the limit is set by prlimit(1), which runs natively, just before it.
   const char* preload = getenv("LD_PRELOAD");
@@ -171,8 +171,8 @@ Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scr
   }
   p.uidMap = "0 " + std::to_string(getuid()) + " 1";
   p.gidMap = "0 " + std::to_string(getgid()) + " 1";
-  p.inheritStdio = runSpec.inheritStdio;
-  p.foreground = runSpec.inheritStdio && isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
+  p.inheritStdio = runOptions.inheritStdio;
+  p.foreground = runOptions.inheritStdio && isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
   return p;
 }
 

@@ -1,7 +1,7 @@
 // The run plan: a tool's private view of the system, prepared before the fork (runplan.cpp),
 // and the child that builds it and starts the tool between fork and exec (runchild.cpp).
 //
-//   makePlan(board, spec, scratch)    every step, path, message and environment string of a run
+//   makePlan(board, options, scratch)    every step, path, message and environment string of a run
 //   runChild(plan, argv, envp, ...)   the child's part: its namespaces, mounts, powers, limits, exec
 //
 // The parent has threads, so between fork and exec the child may only make system calls: all
@@ -41,7 +41,7 @@ struct Plan {
 };
 
 // `scratch`: an empty directory of the host's for the run's own mounts, gone from its view.
-Plan makePlan(const Board& board, const RunSpec& runSpec, const std::string& scratch);
+Plan makePlan(const Board& board, const RunOptions& runOptions, const std::string& scratch);
 
 // Builds the run's view as `p` says and execs `argv` with `envp`; standard streams from `in`,
 // `out` and `err` unless the plan inherits them. Never returns: on a failed step it writes

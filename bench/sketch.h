@@ -101,11 +101,11 @@ inline bool waitPending(const Line& line) {
 
 // At most n descriptors, the standard three included. A sanitizer build's leak check needs
 // descriptors of its own at exit, so it is left out of such runs.
-inline RunSpec openFiles(int n) {
-  RunSpec runSpec;
-  runSpec.maxOpenFiles = n;
-  runSpec.env = {"ASAN_OPTIONS=detect_leaks=0"};
-  return runSpec;
+inline RunOptions openFiles(int n) {
+  RunOptions runOptions;
+  runOptions.maxOpenFiles = n;
+  runOptions.env = {"ASAN_OPTIONS=detect_leaks=0"};
+  return runOptions;
 }
 
 }  // namespace bench

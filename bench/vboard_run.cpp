@@ -57,9 +57,9 @@ class PassSignalsOn {
 }  // namespace
 
 int runTool(const fs::path& boardDir, std::vector<std::string> args) {
-  bench::RunSpec runSpec;
-  runSpec.inheritStdio = true;
-  runSpec.timeoutMs = 0;
+  bench::RunOptions runOptions;
+  runOptions.inheritStdio = true;
+  runOptions.timeoutMs = 0;
   std::vector<std::string> names;
   std::vector<std::pair<std::string, std::string>> answers;
   bool raw = false, showLine = false, scratch = false, bare = false;
@@ -82,17 +82,17 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
       const std::string v = value();
       const auto eq = v.find('=');
       if (eq == std::string::npos) usage("--file takes PATH=FILE");
-      runSpec.files[v.substr(0, eq)] = fs::absolute(v.substr(eq + 1));
+      runOptions.files[v.substr(0, eq)] = fs::absolute(v.substr(eq + 1));
     } else if (a == "--bare") bare = true;
-    else if (a == "--no-standins") runSpec.standIns = false;
-    else if (a == "--timeout") runSpec.timeoutMs = numberIn(value(), 1, kMaxTimeoutS, "--timeout") * 1000;
+    else if (a == "--no-standins") runOptions.standIns = false;
+    else if (a == "--timeout") runOptions.timeoutMs = numberIn(value(), 1, kMaxTimeoutS, "--timeout") * 1000;
     else if (a == "--scratch") scratch = true;
     else usage("unknown run option " + a);
   }
   if (i + 1 >= args.size()) usage("run needs -- TOOL [ARGS...]");
-  runSpec.argv.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+  runOptions.argv.assign(args.begin() + static_cast<long>(i) + 1, args.end());
   if (!bare)
-    for (const auto& [path, file] : bench::setUpPi()) runSpec.files.emplace(path, file);  // --file comes first
+    for (const auto& [path, file] : bench::setUpPi()) runOptions.files.emplace(path, file);  // --file comes first
 
   PassSignalsOn signals;  // before the sketch's thread starts, so that it inherits the block
   std::optional<bench::ScratchBoard> scratchBoard;
@@ -106,14 +106,14 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
   if (!names.empty()) {
     line.emplace();
     if (raw) line->setRaw();
-    for (const auto& n : names) runSpec.lines[n] = line->slavePath();
+    for (const auto& n : names) runOptions.lines[n] = line->slavePath();
     peer.emplace(*line);
     for (const auto& [l, bytes] : answers) peer->onLine(l, bytes);
     peer->start();
   } else if (const auto chip = scratch ? std::nullopt : runningChip(boardDir)) {
-    for (const auto& n : bench::kSerialNames) runSpec.lines[n] = chip->port;
+    for (const auto& n : bench::kSerialNames) runOptions.lines[n] = chip->port;
   }
-  bench::Process tool(board, std::move(runSpec));
+  bench::Process tool(board, std::move(runOptions));
   signals.to(tool.pid());
   const bench::RunResult r = tool.wait();
   signals.stop();

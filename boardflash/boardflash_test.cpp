@@ -60,15 +60,15 @@ std::set<std::string> namesIn(const fs::path& dir) {
 
 class Boardflash : public ::testing::Test, protected programmer::Fixture {
  protected:
-  bench::RunSpec runSpec(std::vector<std::string> args) {
+  bench::RunOptions runOptions(std::vector<std::string> args) {
     args.insert(args.begin(), "boardflash");
-    return uploadSpec(std::move(args));
+    return uploadOptions(std::move(args));
   }
-  bench::RunResult flash(bench::RunSpec s) {
+  bench::RunResult flash(bench::RunOptions s) {
     fs::remove(board->commandLog());
     return upload(std::move(s));
   }
-  bench::RunResult flash(std::vector<std::string> args) { return flash(runSpec(std::move(args))); }
+  bench::RunResult flash(std::vector<std::string> args) { return flash(runOptions(std::move(args))); }
 
   programmer::Run onlyRun() {
     auto runs = uploads();
@@ -140,7 +140,7 @@ TEST_F(Boardflash, FailedCommandGivesItsRawStatus) {
     EXPECT_EQ(board->pin(23).level, 0);
   }
   // No programmer at its path: the shell's "not found" (127) comes back raw.
-  auto s = runSpec({"file.hex"});
+  auto s = runOptions({"file.hex"});
   s.files.clear();
   auto r = flash(s);
   EXPECT_EQ(r.out, "Error: 32512\n");

@@ -48,10 +48,10 @@ TEST(Buttonwatch, ReportsEachPollThatFindsTheButtonPressed) {
 
   const std::int64_t scheduleUs = bench::monotonicMicros();
   board->setSchedule(24, schedule);
-  bench::RunSpec runSpec;
-  runSpec.argv = {"buttonwatch", "-x", "x"};
-  runSpec.timeoutMs = 150000;
-  auto r = bench::run(*board, runSpec);
+  bench::RunOptions runOptions;
+  runOptions.argv = {"buttonwatch", "-x", "x"};
+  runOptions.timeoutMs = 150000;
+  auto r = bench::run(*board, runOptions);
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.err.empty()) << r.err;

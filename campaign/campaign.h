@@ -168,8 +168,8 @@ class OwnLine {
   }
 
   const std::string& slavePath() const { return line_.slavePath(); }
-  bench::RunSpec runSpec(const std::string& device, std::vector<std::string> argv) const {
-    bench::RunSpec s;
+  bench::RunOptions runOptions(const std::string& device, std::vector<std::string> argv) const {
+    bench::RunOptions s;
     s.argv = std::move(argv);
     s.lines[device] = line_.slavePath();
     return s;

@@ -8,6 +8,8 @@
 #include "orvix_tools.h"
 #include "sketch.h"
 #include "standins/avrdude-recorder.h"
+#include "standins/mcuload-recorder.h"
+#include "standins/xterm-recorder.h"
 
 namespace {
 
@@ -16,15 +18,15 @@ class Help : public ::testing::TestWithParam<std::string> {
   bench::RunResult ask(const std::string& word) {
     board->clearTrace();
     std::filesystem::remove(board->commandLog());
-    bench::RunSpec spec{.argv = {GetParam(), word},
-                        .lines = {{"/dev/ttyS0", sketch.line.slavePath()},
-                                  {"/dev/ttyAMA0", sketch.line.slavePath()},
-                                  {"/dev/Arduino", sketch.line.slavePath()}},
-                        .files = bench::setUpPi()};
-    spec.files["/usr/bin/xterm"] = bench::standInDir() / "xterm-recorder";
-    spec.files["/home/velmont/avrdude"] = bench::standInDir() / "avrdude-recorder";
-    spec.files["/home/pi/bin/mcuload"] = bench::standInDir() / "mcuload-recorder";
-    return bench::run(*board, spec);
+    bench::RunOptions options{.argv = {GetParam(), word},
+                              .lines = {{"/dev/ttyS0", sketch.line.slavePath()},
+                                        {"/dev/ttyAMA0", sketch.line.slavePath()},
+                                        {"/dev/Arduino", sketch.line.slavePath()}},
+                              .files = bench::setUpPi()};
+    options.files[bench::kXterm] = bench::standInDir() / bench::window::kProgram;
+    options.files[bench::kAvrdude] = bench::standInDir() / bench::programmer::kProgram;
+    options.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
+    return bench::run(*board, options);
   }
   bench::ScratchBoard board;
   bench::Sketch sketch{"LinkTest\n"};

@@ -26,11 +26,11 @@ class HostileArgs : public ::testing::Test {
     board->setRtcHold(true);
     board->setRtcTime(2026, 12, 7, 9, 5, 41);
   }
-  // `runSpec` run in a fresh working directory, with the checks that hold for every input.
-  bench::RunResult run(bench::RunSpec runSpec) {
+  // `runOptions` run in a fresh working directory, with the checks that hold for every input.
+  bench::RunResult run(bench::RunOptions runOptions) {
     WriteWatch watch(*board);
-    runSpec.cwd = watch.cwd();
-    auto r = bench::run(*board, std::move(runSpec));
+    runOptions.cwd = watch.cwd();
+    auto r = bench::run(*board, std::move(runOptions));
     expectSound(r);
     watch.expectNothingWritten();
     return r;
@@ -252,7 +252,7 @@ class HostileFlash : public HostileArgs {
     HostileArgs::SetUp();
     programmer::plan(board->dir(), 0, 0);
   }
-  bench::RunSpec flashSpec(std::vector<std::string> argv, const WriteWatch& watch) {
+  bench::RunOptions flashOptions(std::vector<std::string> argv, const WriteWatch& watch) {
     return programmer::recorded({.argv = std::move(argv), .cwd = watch.cwd()});
   }
   // Runs `argv` in `watch`'s directory; the programmer's starts of this run.
@@ -260,7 +260,7 @@ class HostileFlash : public HostileArgs {
                                                                   int timeoutMs = 10000) {
     programmer::forget(board->dir());
     board->clearTrace();
-    auto s = flashSpec(std::move(argv), watch);
+    auto s = flashOptions(std::move(argv), watch);
     s.timeoutMs = timeoutMs;
     auto r = bench::run(*board, s);
     return {r, programmer::runs(board->dir())};
@@ -419,10 +419,10 @@ TEST_F(HostileArgs, ButtonwatchIgnoresEveryWord) {
 // SIGTERM, taking the window with it.
 TEST_F(HostileArgs, TermbridgeIgnoresEveryWord) {
   WriteWatch watch(*board);
-  bench::RunSpec s{.argv = with({"termbridge"}, campaign::allHostileWords()),
-                   .keepInputOpen = true,
-                   .timeoutMs = 10000,
-                   .cwd = watch.cwd()};
+  bench::RunOptions s{.argv = with({"termbridge"}, campaign::allHostileWords()),
+                      .keepInputOpen = true,
+                      .timeoutMs = 10000,
+                      .cwd = watch.cwd()};
   s.files["/usr/bin/xterm"] = bench::standInDir() / bench::window::kProgram;
   bench::Process p(*board, s);
   p.write("through\n");

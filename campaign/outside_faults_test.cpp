@@ -25,7 +25,7 @@ class OutsideFaults : public ::testing::Test {
  protected:
   void SetUp() override { std::ofstream(hex_.path() / "file.hex") << ":00000001FF\n"; }
   fs::path hexFile() const { return hex_.path() / "file.hex"; }
-  bench::RunSpec withProgrammer(std::vector<std::string> argv) const {
+  bench::RunOptions withProgrammer(std::vector<std::string> argv) const {
     return programmer::recorded({.argv = std::move(argv), .timeoutMs = 15000});
   }
   // The programmer of this run once it has started; its pid is a process of the test's run.
@@ -260,7 +260,7 @@ TEST_F(OutsideFaults, ASketchPathBeginningWithMinusStaysAPath) {
 
 class LoaderFaults : public OutsideFaults {
  protected:
-  bench::RunResult pinwait(bench::RunSpec s, bench::Sketch& sketch) {
+  bench::RunResult pinwait(bench::RunOptions s, bench::Sketch& sketch) {
     s.argv = {"pinwait", "-dig", "6", "1"};
     s.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
     s.timeoutMs = 15000;
@@ -315,7 +315,7 @@ TEST_F(OutsideFaults, TermbridgeWithoutItsWindowProgramSaysWhyAndEnds) {
 }
 
 TEST_F(OutsideFaults, TermbridgeEndsWhenItsWindowIsKilled) {
-  bench::RunSpec s{.argv = {"termbridge"}, .keepInputOpen = true, .timeoutMs = 10000};
+  bench::RunOptions s{.argv = {"termbridge"}, .keepInputOpen = true, .timeoutMs = 10000};
   s.files["/usr/bin/xterm"] = bench::standInDir() / bench::window::kProgram;
   bench::Process p(*board, s);
   ASSERT_TRUE(bench::waitFor([&] { return bench::window::up(board->dir()); }, 5000));

@@ -24,7 +24,7 @@ class SerialFaults : public ::testing::Test {
  protected:
   std::unique_ptr<bench::Process> start(OwnLine& line, const std::string& device, std::vector<std::string> argv,
                                         int timeoutMs = 10000) {
-    auto s = line.runSpec(device, std::move(argv));
+    auto s = line.runOptions(device, std::move(argv));
     s.timeoutMs = timeoutMs;
     s.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
     return std::make_unique<bench::Process>(*board, s);

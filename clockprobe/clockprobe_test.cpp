@@ -12,9 +12,9 @@ class Clockprobe : public ::testing::Test {
   }
   bench::RunResult probe(std::vector<std::string> args = {}) {
     args.insert(args.begin(), "clockprobe");
-    bench::RunSpec runSpec;
-    runSpec.argv = args;
-    return bench::run(*board, runSpec);
+    bench::RunOptions runOptions;
+    runOptions.argv = args;
+    return bench::run(*board, runOptions);
   }
   bench::ScratchBoard board;
 };

@@ -17,10 +17,10 @@ class Clocksync : public ::testing::Test {
   // A fixed zone and locale, so what date prints about the date it set is known.
   bench::RunResult sync(std::vector<std::string> args = {}) {
     args.insert(args.begin(), "clocksync");
-    bench::RunSpec runSpec;
-    runSpec.argv = args;
-    runSpec.env = {"TZ=UTC", "LC_ALL=C"};
-    return bench::run(*board, runSpec);
+    bench::RunOptions runOptions;
+    runOptions.argv = args;
+    runOptions.env = {"TZ=UTC", "LC_ALL=C"};
+    return bench::run(*board, runOptions);
   }
   Commands setClock(const std::string& date) {
     return {{"sudo", "date", "-s", date}, {"date", "-s", date}, kShowNew};
@@ -122,9 +122,9 @@ TEST_F(Clocksync, ASudoThatRefusesStillShowsTheSystemDate) {
   // env sets PATH for clocksync only, so this sudo comes before the bench's.
   const std::string path = "PATH=" + standIns.path().string() + ":" + bench::standInDir().string() + ":" +
                            bench::toolDir().string() + ":/usr/bin:/bin";
-  bench::RunSpec runSpec;
-  runSpec.argv = {"env", path, "TZ=UTC", "LC_ALL=C", "clocksync"};
-  auto r = bench::run(*board, runSpec);
+  bench::RunOptions runOptions;
+  runOptions.argv = {"env", path, "TZ=UTC", "LC_ALL=C", "clocksync"};
+  auto r = bench::run(*board, runOptions);
   EXPECT_EQ(r.out,
             "RTC date : 04/03/2027 05:06:00\n"
             "New system date 07/12/2026 09:05\n");

@@ -33,11 +33,11 @@ void setInput(bench::Line& line, bool canonical, bool crToNl, cc_t vmin) {
 class Cmdlistener : public ::testing::Test {
  protected:
   void SetUp() override { line.setPlain(); }
-  void start(bench::RunSpec runSpec = {.argv = {"cmdlistener"}}) {
-    runSpec.lines["/dev/ttyS0"] = line.slavePath();
-    runSpec.timeoutMs = 30000;
+  void start(bench::RunOptions runOptions = {.argv = {"cmdlistener"}}) {
+    runOptions.lines["/dev/ttyS0"] = line.slavePath();
+    runOptions.timeoutMs = 30000;
     peer.start();
-    tool = std::make_unique<bench::Process>(*board, runSpec);
+    tool = std::make_unique<bench::Process>(*board, runOptions);
   }
   // Sends `bytes` as the sketch and waits until all that the tool sent so far is `expect`.
   void exchange(const std::string& bytes, const std::string& expect) {
@@ -80,9 +80,9 @@ TEST_P(CmdlistenerProtocol, ThreeListenersInARowAnswerWithTheirBytesAlone) {
   std::string expected;
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    bench::Process tool(*board, runSpec);
+    bench::RunOptions runOptions{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    bench::Process tool(*board, runOptions);
     ASSERT_TRUE(waitSetUp(sketch.line));
     sketch.peer.send("$$$Ardu echo hello\r\n");
     ASSERT_TRUE(sketch.peer.waitReceived(expected += "OK\n", kReplyMs)) << sketch.peer.receivedBytes();
@@ -298,9 +298,9 @@ TEST_F(Cmdlistener, CommandsEndedByCrLfRunAsSent) {
     setInput(own, m.canonical, m.crToNl, m.vmin);
     bench::SketchPeer sketch(own);
     sketch.start();
-    bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-    runSpec.lines["/dev/ttyS0"] = own.slavePath();
-    bench::Process p(*board, runSpec);
+    bench::RunOptions runOptions{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+    runOptions.lines["/dev/ttyS0"] = own.slavePath();
+    bench::Process p(*board, runOptions);
     sketch.send("$$$Ardu printf '[%s]\\n' word\r\n");
     ASSERT_TRUE(sketch.waitReceived("OK\n", kReplyMs));
     sketch.send("$$$Resp \r\n");
@@ -345,9 +345,9 @@ TEST(CmdlistenerUnplugged, EndsWithNOWhenTheDeviceIsGone) {
     setInput(port, canonical, true, 0);
     bench::SketchPeer sketch(port);
     sketch.start();
-    bench::RunSpec runSpec{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-    runSpec.lines["/dev/ttyS0"] = port.slavePath();
-    bench::Process tool(*board, runSpec);
+    bench::RunOptions runOptions{.argv = {"cmdlistener"}, .timeoutMs = 30000};
+    runOptions.lines["/dev/ttyS0"] = port.slavePath();
+    bench::Process tool(*board, runOptions);
     sketch.send("$$$Ardu echo up\n");
     ASSERT_TRUE(sketch.waitReceived("OK", kReplyMs));
     sketch.stop();

@@ -71,8 +71,8 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(waitStarts(1, 3000)) << chip->log();
   }
 
-  bench::RunSpec runSpec(std::vector<std::string> argv, int timeoutMs = 30000) const {
-    bench::RunSpec s;
+  bench::RunOptions runOptions(std::vector<std::string> argv, int timeoutMs = 30000) const {
+    bench::RunOptions s;
     s.argv = std::move(argv);
     for (const auto& name : bench::kSerialNames) s.lines[name] = line.slavePath();
     s.files["/home/velmont/avrdude"] = "/usr/bin/avrdude";
@@ -82,7 +82,7 @@ class EndToEnd : public ::testing::Test {
     s.timeoutMs = timeoutMs;
     return s;
   }
-  bench::RunResult run(std::vector<std::string> argv) const { return bench::run(board.get(), runSpec(std::move(argv))); }
+  bench::RunResult run(std::vector<std::string> argv) const { return bench::run(board.get(), runOptions(std::move(argv))); }
   bench::RunResult flash(const std::string& sketch) const { return run({"mcuflash", vmcu::sketch(sketch).string()}); }
 
   // How often a sketch has sent its start-up line, heard or not.
@@ -151,7 +151,7 @@ TEST_F(EndToEnd, TenUploadsInARow) {
 TEST_F(EndToEnd, BoardflashUploadsThroughSudo) {
   ASSERT_TRUE(fs::exists("/usr/bin/sudo")) << "Debian's sudo package is needed";
   start("WaitSketch");
-  auto s = runSpec({"boardflash", vmcu::sketch("LinkTest").string()});
+  auto s = runOptions({"boardflash", vmcu::sketch("LinkTest").string()});
   s.standIns = false;
   auto r = bench::run(*board, s);
   EXPECT_EQ(r.out, "Uploaded!\n");
@@ -186,7 +186,7 @@ TEST_F(EndToEnd, PinwaitUploadsItsSketchThenWaitsForThePins) {
   ASSERT_TRUE(waitStarts(2, 3000)) << chip->log();
 
   {
-    bench::Process wait(*board, runSpec({"pinwait", "-dig", "6", "1"}));
+    bench::Process wait(*board, runOptions({"pinwait", "-dig", "6", "1"}));
     ASSERT_TRUE(waitHeard("INTD6=1", 3000)) << chip->log();
     sleepMs(300);
     EXPECT_TRUE(wait.running());
@@ -198,7 +198,7 @@ TEST_F(EndToEnd, PinwaitUploadsItsSketchThenWaitsForThePins) {
     EXPECT_EQ(r.status, 0);
   }
   {
-    bench::Process wait(*board, runSpec({"pinwait", "-ana", "2", "gt", "500"}));
+    bench::Process wait(*board, runOptions({"pinwait", "-ana", "2", "gt", "500"}));
     ASSERT_TRUE(waitHeard("INTA2>500", 3000)) << chip->log();
     sleepMs(300);
     EXPECT_TRUE(wait.running());
@@ -218,7 +218,7 @@ TEST_F(EndToEnd, AWaitLeftByAKilledPinwaitNeverAnswersTheNextCaller) {
   chip->setPin("D5", 0);
   chip->setPin("D6", 0);
   {
-    bench::Process first(*board, runSpec({"pinwait", "-dig", "5", "1"}));
+    bench::Process first(*board, runOptions({"pinwait", "-dig", "5", "1"}));
     ASSERT_TRUE(waitHeard("INTD5=1", 3000)) << chip->log();
     first.signal(SIGKILL);
     first.wait();
@@ -229,7 +229,7 @@ TEST_F(EndToEnd, AWaitLeftByAKilledPinwaitNeverAnswersTheNextCaller) {
   sleepMs(300);
   EXPECT_EQ(stream(chip->log(), {"chip"}), before) << "the abandoned wait answered";
 
-  bench::Process second(*board, runSpec({"pinwait", "-dig", "6", "1"}));
+  bench::Process second(*board, runOptions({"pinwait", "-dig", "6", "1"}));
   ASSERT_TRUE(waitHeard("INTD6=1", 3000)) << chip->log();
   sleepMs(300);
   EXPECT_TRUE(second.running());
@@ -251,7 +251,7 @@ TEST_F(EndToEnd, CmdlistenerRunsTheSketchsCommandOnThePi) {
   }
   tcsetattr(line.slave(), TCSANOW, &fresh);  // the port in the modes a Pi starts with
 
-  bench::Process listener(*board, runSpec({"cmdlistener"}));
+  bench::Process listener(*board, runOptions({"cmdlistener"}));
   // Set up once it holds its three descriptors of the port: the streams are opened last.
   bench::waitFor([&] { return descriptorsOn(listener.pid(), "/dev/ttyS0") >= 3; }, 3000, 10);
   ASSERT_EQ(descriptorsOn(listener.pid(), "/dev/ttyS0"), 3);
@@ -288,7 +288,7 @@ TEST_F(EndToEnd, PinwaitAfterAQueryOnTheSameLine) {
   start("WaitSketch");
   EXPECT_EQ(run({"sketchcheck", "WaitSketch"}).out, "YES\n");
   chip->setPin("D7", 1);
-  const auto r = bench::run(*board, runSpec({"pinwait", "-dig", "7", "1"}, 5000));
+  const auto r = bench::run(*board, runOptions({"pinwait", "-dig", "7", "1"}, 5000));
   EXPECT_EQ(r.out, "OK Pin changed!\n");
   EXPECT_EQ(r.status, 0);
 }
@@ -311,9 +311,9 @@ TEST_F(EndToEnd, McuflashAgainstBareAvrdude) {
     board->gpioMode(23, 1);
     board->gpioWrite(23, 0);
     board->gpioWrite(23, 1);
-    r = bench::run(*board, runSpec({"/usr/bin/avrdude", "-C", "/etc/avrdude.conf", "-q", "-q", "-p", "atmega328p", "-c",
-                                 "arduino", "-P", "/dev/ttyAMA0", "-b", "115200", "-D", "-V",
-                                 "-Uflash:w:" + hex + ":i"}));
+    r = bench::run(*board, runOptions({"/usr/bin/avrdude", "-C", "/etc/avrdude.conf", "-q", "-q", "-p", "atmega328p", "-c",
+                                       "arduino", "-P", "/dev/ttyAMA0", "-b", "115200", "-D", "-V",
+                                       "-Uflash:w:" + hex + ":i"}));
     board->gpioWrite(23, 0);
     ASSERT_EQ(r.status, 0) << r.err;
     bare.push_back(r.seconds);

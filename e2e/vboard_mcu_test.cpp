@@ -154,10 +154,10 @@ TEST_F(VboardMcu, StartsAtOnceMakeOneChip) {
   const std::string vboardPath = (bench::toolDir().parent_path() / "vboard").string();
   std::optional<bench::Process> starts[3];
   for (auto& start : starts)  // each waits for a word on its input, so that all go at once
-    start.emplace(host_.get(), bench::RunSpec{.argv = {"/bin/sh", "-c", "read go; exec \"$0\" --board \"$1\" mcu start",
-                                                       vboardPath, dir().string()},
-                                              .keepInputOpen = true,
-                                              .timeoutMs = 30000});
+    start.emplace(host_.get(), bench::RunOptions{.argv = {"/bin/sh", "-c", "read go; exec \"$0\" --board \"$1\" mcu start",
+                                                          vboardPath, dir().string()},
+                                                 .keepInputOpen = true,
+                                                 .timeoutMs = 30000});
   for (auto& start : starts) start->write("go\n");
   std::vector<pid_t> chips;
   int refused = 0;
@@ -226,7 +226,7 @@ class Tour : public ::testing::Test {
 
   // Starts the tour and notes its chip and the chip's board folder.
   void start() {
-    tour_.emplace(host_.get(), bench::RunSpec{.argv = {"/bin/bash", TOUR, BUILD_DIR}, .timeoutMs = 120000});
+    tour_.emplace(host_.get(), bench::RunOptions{.argv = {"/bin/bash", TOUR, BUILD_DIR}, .timeoutMs = 120000});
     ASSERT_TRUE(tour_->waitOutput("microcontroller running", 20000)) << tour_->out();
     chip_ = startedPid(tour_->out());
     ASSERT_GT(chip_, 0) << tour_->out();

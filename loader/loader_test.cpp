@@ -20,11 +20,11 @@ class Loader : public ::testing::Test {
                            << "\n";
     std::filesystem::permissions(flasher, std::filesystem::perms::owner_all);
     const char* script = "PATH=/home/pi/flasher:$PATH; exec /home/pi/bin/mcuload \"$@\"";
-    bench::RunSpec runSpec{.argv = {"/bin/sh", "-c", script, "sh"}};
-    runSpec.argv.insert(runSpec.argv.end(), args.begin(), args.end());
-    runSpec.files["/home/pi/bin/mcuload"] = MCULOAD;
-    runSpec.files["/home/pi/flasher/mcuflash"] = flasher;
-    return bench::run(*board_, runSpec);
+    bench::RunOptions runOptions{.argv = {"/bin/sh", "-c", script, "sh"}};
+    runOptions.argv.insert(runOptions.argv.end(), args.begin(), args.end());
+    runOptions.files["/home/pi/bin/mcuload"] = MCULOAD;
+    runOptions.files["/home/pi/flasher/mcuflash"] = flasher;
+    return bench::run(*board_, runOptions);
   }
   std::vector<std::vector<std::string>> commands() const { return board_.get().commands(); }
 

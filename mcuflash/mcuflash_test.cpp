@@ -79,12 +79,12 @@ Upload checkUpload(const bench::Board& board, const programmer::Run& run) {
 
 class Mcuflash : public ::testing::Test, protected programmer::Fixture {
  protected:
-  bench::RunSpec runSpec(std::vector<std::string> args) {
+  bench::RunOptions runOptions(std::vector<std::string> args) {
     args.insert(args.begin(), "mcuflash");
-    return uploadSpec(std::move(args));
+    return uploadOptions(std::move(args));
   }
-  bench::RunResult flash(bench::RunSpec s) { return upload(std::move(s)); }
-  bench::RunResult flash(std::vector<std::string> args) { return flash(runSpec(std::move(args))); }
+  bench::RunResult flash(bench::RunOptions s) { return upload(std::move(s)); }
+  bench::RunResult flash(std::vector<std::string> args) { return flash(runOptions(std::move(args))); }
 
   // The programmer's single start in the last run.
   programmer::Run onlyRun() {
@@ -122,7 +122,7 @@ TEST_F(Mcuflash, MissingFileLeavesTheLineAlone) {
 }
 
 TEST_F(Mcuflash, PathAlonePassesTheQuietVectorAndTheEnvironment) {
-  auto s = runSpec({"file.hex"});
+  auto s = runOptions({"file.hex"});
   s.env = {"ORVIX_MARK=upload 42"};
   auto r = flash(s);
   EXPECT_EQ(r.status, 0);
@@ -209,7 +209,7 @@ TEST_F(Mcuflash, ProgrammerThatCannotRunIsAFailure) {
   fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
   for (bool present : {false, true}) {
     SCOPED_TRACE(present ? "not executable" : "absent");
-    auto s = runSpec({"file.hex", "0", "v"});
+    auto s = runOptions({"file.hex", "0", "v"});
     if (present)
       s.files["/home/velmont/avrdude"] = plain;
     else
@@ -270,7 +270,7 @@ TEST_F(Mcuflash, RealProgrammerFindsNoMicrocontroller) {
   if (!fs::exists("/usr/bin/avrdude") || !fs::exists("/etc/avrdude.conf"))
     GTEST_SKIP() << "Debian's avrdude package is not installed";
   bench::Line line;
-  auto s = runSpec({"file.hex"});
+  auto s = runOptions({"file.hex"});
   s.files["/home/velmont/avrdude"] = "/usr/bin/avrdude";
   s.files["/home/velmont/avrdude.conf"] = "/etc/avrdude.conf";
   s.lines["/dev/ttyAMA0"] = line.slavePath();

@@ -25,9 +25,9 @@ class Mcureset : public ::testing::Test {
  protected:
   bench::RunResult reset(std::vector<std::string> argv) {
     board->clearTrace();
-    bench::RunSpec runSpec;
-    runSpec.argv = std::move(argv);
-    return bench::run(*board, runSpec);
+    bench::RunOptions runOptions;
+    runOptions.argv = std::move(argv);
+    return bench::run(*board, runOptions);
   }
 
   // The whole GPIO traffic of a run is the one pulse, from one process.
@@ -117,11 +117,11 @@ TEST_F(Mcureset, SaysSoOnlyOnceTheLineIsLowAgain) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   // stdbuf preloads its library ahead of the sanitizer's runtime, which that allows.
   const std::string options = std::string(asan ? asan : "") + (asan ? ":" : "") + "verify_asan_link_order=0";
-  bench::RunSpec runSpec;
-  runSpec.argv = {"stdbuf", "-o0", "mcureset"};
-  runSpec.env = {"ASAN_OPTIONS=" + options};
+  bench::RunOptions runOptions;
+  runOptions.argv = {"stdbuf", "-o0", "mcureset"};
+  runOptions.env = {"ASAN_OPTIONS=" + options};
   board->clearTrace();
-  auto r = bench::run(*board, runSpec);
+  auto r = bench::run(*board, runOptions);
   EXPECT_EQ(r.out, "Orvix reset!\n");
   EXPECT_EQ(r.status, 0);
   const auto p = checkPulse();

@@ -49,7 +49,7 @@ class MaintainerScripts : public ::testing::Test {
   // orvix-setup at its prefix, $t a directory of the test's, `list` shows what is under the fixed homes.
   bench::RunResult onBench(const std::string& script, std::vector<std::string> env = {}) {
     const std::string prefix = kPrefix.string();
-    bench::RunSpec runSpec{
+    bench::RunOptions runOptions{
         .argv = {"/bin/sh", "-c",
                  "mount -t overlay overlay -o lowerdir=\"$1$2\":\"$2\" \"$2\" && mount -t tmpfs tmpfs /run && "
                  "mkdir -p /run/systemd/system /run/udev && touch /run/udev/control || exit 99; "
@@ -58,7 +58,7 @@ class MaintainerScripts : public ::testing::Test {
                      script,
                  "sh", installRoot().string(), prefix, tmp_.path().string(), kScripts.string()},
         .env = std::move(env)};
-    auto r = bench::run(*board_, runSpec);
+    auto r = bench::run(*board_, runOptions);
     if (r.status == 99) ADD_FAILURE() << "the installed tree could not be laid over " << prefix << ":\n" << r.err;
     return r;
   }

@@ -137,13 +137,13 @@ class Setup : public ::testing::Test {
   // fixed homes (path, type, link target). /usr/bin/avrdude is there, as Debian's package puts it.
   bench::RunResult onBench(const std::string& script, fs::path setup = {}) {
     if (setup.empty()) setup = prefix_ / "sbin/orvix-setup";
-    bench::RunSpec runSpec{.argv = {"/bin/sh", "-c",
-                                 "setup=$1; list() { find /home/pi /home/velmont -printf '%p %y %l\\n' 2>/dev/null | "
-                                 "LC_ALL=C sort; }; " +
-                                     script,
-                                 "sh", setup.string()}};
-    runSpec.files["/usr/bin/avrdude"] = tmp_.path() / "avrdude";
-    return bench::run(*board_, runSpec);
+    bench::RunOptions runOptions{.argv = {"/bin/sh", "-c",
+                                          "setup=$1; list() { find /home/pi /home/velmont -printf '%p %y %l\\n' 2>/dev/null | "
+                                          "LC_ALL=C sort; }; " +
+                                              script,
+                                          "sh", setup.string()}};
+    runOptions.files["/usr/bin/avrdude"] = tmp_.path() / "avrdude";
+    return bench::run(*board_, runOptions);
   }
 
   // The lines of a first run, in order.

@@ -45,10 +45,10 @@ class Pinwait : public ::testing::Test {
  protected:
   bench::RunResult pinwait(std::vector<std::string> args, std::vector<std::string> env = {}) {
     args.insert(args.begin(), "pinwait");
-    bench::RunSpec runSpec{.argv = args, .timeoutMs = 10000, .env = env};
-    runSpec.lines["/dev/ttyAMA0"] = line.slavePath();
-    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
-    return bench::run(*board, runSpec);
+    bench::RunOptions runOptions{.argv = args, .timeoutMs = 10000, .env = env};
+    runOptions.lines["/dev/ttyAMA0"] = line.slavePath();
+    runOptions.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
+    return bench::run(*board, runOptions);
   }
   // The pin-wait sketch: its name at once, `answer` to `command` after `delayMs`.
   void waitSketch(const std::string& command, int delayMs = 0, const std::string& answer = "OK\r\n",
@@ -99,10 +99,10 @@ class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<Lin
  protected:
   bench::RunResult pinwaitOn(const ProtocolSketch& sketch, std::vector<std::string> args) {
     args.insert(args.begin(), "pinwait");
-    bench::RunSpec runSpec{.argv = args};
-    runSpec.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
-    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
-    return bench::run(*board, runSpec);
+    bench::RunOptions runOptions{.argv = args};
+    runOptions.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
+    runOptions.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
+    return bench::run(*board, runOptions);
   }
 };
 
@@ -152,7 +152,7 @@ TEST_P(PinwaitProtocol, AfterAQueryToolOnTheSameLineTheWaitStillWaits) {
   sketch.peer.onLine("INTA2<200", {{300, "OK\n"}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    bench::RunSpec query{.argv = {"sketchquery", "?"}};
+    bench::RunOptions query{.argv = {"sketchquery", "?"}};
     query.lines["/dev/ttyS0"] = sketch.line.slavePath();
     EXPECT_EQ(bench::run(*board, query).out, "WaitSketch\r\n");
     auto r = pinwaitOn(sketch, {"-ana", "2", "lt", "200"});
@@ -337,10 +337,10 @@ TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
     bench::SketchPeer sketch(own);
     sketch.onLine("?", answer).onLine("INTD6=1", "OK\n");
     sketch.start();
-    bench::RunSpec runSpec{.argv = {"pinwait", "-dig", "6", "1"}};
-    runSpec.lines["/dev/ttyAMA0"] = own.slavePath();
-    runSpec.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
-    auto r = bench::run(*board, runSpec);
+    bench::RunOptions runOptions{.argv = {"pinwait", "-dig", "6", "1"}};
+    runOptions.lines["/dev/ttyAMA0"] = own.slavePath();
+    runOptions.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
+    auto r = bench::run(*board, runOptions);
     EXPECT_EQ(r.out, ok ? "OK Pin changed!\n" : kAnnouncement + kLoaderSays) << answer;
     EXPECT_EQ(r.status, ok ? 0 : 254) << answer;
   }
@@ -377,10 +377,10 @@ TEST_F(Pinwait, TheLoaderFindsThePortFreeAndItsStatusIsSeenWithSigchldIgnored) {
   }
   std::filesystem::permissions(loader, std::filesystem::perms::owner_all);
   // Started with SIGCHLD ignored, system() would not see the loader end and report it as never started.
-  bench::RunSpec runSpec{.argv = {"env", "--ignore-signal=CHLD", "pinwait", "-dig", "6", "1"}};
-  runSpec.lines["/dev/ttyAMA0"] = line.slavePath();
-  runSpec.files["/home/pi/bin/mcuload"] = loader;
-  auto r = bench::run(*board, runSpec);
+  bench::RunOptions runOptions{.argv = {"env", "--ignore-signal=CHLD", "pinwait", "-dig", "6", "1"}};
+  runOptions.lines["/dev/ttyAMA0"] = line.slavePath();
+  runOptions.files["/home/pi/bin/mcuload"] = loader;
+  auto r = bench::run(*board, runOptions);
   EXPECT_EQ(r.out, kAnnouncement + "port free for " + kSketch + "\n");
   EXPECT_EQ(r.status, 254);
 }
@@ -388,9 +388,9 @@ TEST_F(Pinwait, TheLoaderFindsThePortFreeAndItsStatusIsSeenWithSigchldIgnored) {
 TEST_F(Pinwait, AMissingLoaderStillEndsWith254) {
   peer.onLine("?", "EchoSketch\r\n");
   peer.start();
-  bench::RunSpec runSpec{.argv = {"pinwait", "-dig", "6", "1"}};
-  runSpec.lines["/dev/ttyAMA0"] = line.slavePath();
-  auto r = bench::run(*board, runSpec);
+  bench::RunOptions runOptions{.argv = {"pinwait", "-dig", "6", "1"}};
+  runOptions.lines["/dev/ttyAMA0"] = line.slavePath();
+  auto r = bench::run(*board, runOptions);
   EXPECT_EQ(r.out, kAnnouncement);
   EXPECT_EQ(r.status, 254);
   EXPECT_NE(r.err.find("/home/pi/bin/mcuload"), std::string::npos) << r.err;

@@ -86,8 +86,8 @@ class RealWiringPi : public ::testing::Test {
     programmer::forget(board->dir());
     argv[0] = (bin / argv[0]).string();
     env.insert(env.end(), {"TZ=UTC", "LC_ALL=C"});
-    const bench::RunSpec spec = programmer::recorded({.argv = argv, .env = env, .cwd = hex_.path()});
-    Outcome r{bench::run(*board, spec), {}, {}, board->commands(), programmer::runs(board->dir())};
+    const bench::RunOptions options = programmer::recorded({.argv = argv, .env = env, .cwd = hex_.path()});
+    Outcome r{bench::run(*board, options), {}, {}, board->commands(), programmer::runs(board->dir())};
     for (const auto& e : board->trace()) {
       if (e.op.starts_with("i2c-") && e.op != "i2c-setup") r.transfers.push_back(simboard::describe(e));
       if (e.op.starts_with("gpio-") && e.op != "gpio-setup") r.gpio.push_back(simboard::describe(e));

@@ -8,9 +8,9 @@ class Rtcpeek : public ::testing::Test {
  protected:
   void SetUp() override { board->setRtcHold(true); }
   bench::RunResult run(std::vector<std::string> argv) {
-    bench::RunSpec runSpec;
-    runSpec.argv = std::move(argv);
-    return bench::run(*board, runSpec);
+    bench::RunOptions runOptions;
+    runOptions.argv = std::move(argv);
+    return bench::run(*board, runOptions);
   }
   bench::RunResult peek(std::vector<std::string> args = {}) {
     args.insert(args.begin(), "rtcpeek");

@@ -27,14 +27,14 @@ const char* const kHelp =
 class Sketchcheck : public ::testing::Test {
  protected:
   template <typename AnySketch>
-  bench::RunResult check(AnySketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
-    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return check(std::move(args), std::move(runSpec));
+  bench::RunResult check(AnySketch& sketch, std::vector<std::string> args, bench::RunOptions runOptions = {}) {
+    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return check(std::move(args), std::move(runOptions));
   }
-  bench::RunResult check(std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+  bench::RunResult check(std::vector<std::string> args, bench::RunOptions runOptions = {}) {
     args.insert(args.begin(), "sketchcheck");
-    runSpec.argv = std::move(args);
-    return bench::run(*board, std::move(runSpec));
+    runOptions.argv = std::move(args);
+    return bench::run(*board, std::move(runOptions));
   }
   bench::ScratchBoard board;
 };
@@ -52,16 +52,16 @@ void expectNo(const bench::RunResult& r) {
 // Waits until the tool's side of the line holds input, as bytes left from an earlier answer would.
 class Endings : public Sketchcheck, public ::testing::WithParamInterface<const char*> {};
 
-bench::RunSpec timeLimit(int ms) {
-  bench::RunSpec runSpec;
-  runSpec.timeoutMs = ms;
-  return runSpec;
+bench::RunOptions timeLimit(int ms) {
+  bench::RunOptions runOptions;
+  runOptions.timeoutMs = ms;
+  return runOptions;
 }
 
-bench::RunSpec onDevice(const std::string& name, const bench::Line& line) {
-  bench::RunSpec runSpec;
-  runSpec.lines[name] = line.slavePath();
-  return runSpec;
+bench::RunOptions onDevice(const std::string& name, const bench::Line& line) {
+  bench::RunOptions runOptions;
+  runOptions.lines[name] = line.slavePath();
+  return runOptions;
 }
 
 // A sketch written to the protocol, on a line that starts with the Pi's settings or raw.
@@ -114,10 +114,10 @@ TEST_F(Sketchcheck, ClosedStandardStreamsNeverReachTheSketch) {
   for (const char* closing : {"<&- >&- 2>&-", ">&-", "2>&-"}) {
     SCOPED_TRACE(closing);
     ProtocolSketch sketch(LineStart::piDefaults);
-    bench::RunSpec runSpec;
-    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    runSpec.argv = {"sh", "-c", std::string("sketchcheck LinkTest ") + closing + "; echo $?"};
-    auto r = bench::run(*board, runSpec);
+    bench::RunOptions runOptions;
+    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    runOptions.argv = {"sh", "-c", std::string("sketchcheck LinkTest ") + closing + "; echo $?"};
+    auto r = bench::run(*board, runOptions);
     EXPECT_EQ(r.out, std::string(closing) == "2>&-" ? "YES\n0\n" : "0\n");
     EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
     EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);

@@ -27,14 +27,14 @@ const char* const kHelp =
 class Sketchquery : public ::testing::Test {
  protected:
   template <typename AnySketch>
-  bench::RunResult query(AnySketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
-    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return query(std::move(args), std::move(runSpec));
+  bench::RunResult query(AnySketch& sketch, std::vector<std::string> args, bench::RunOptions runOptions = {}) {
+    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return query(std::move(args), std::move(runOptions));
   }
-  bench::RunResult query(std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+  bench::RunResult query(std::vector<std::string> args, bench::RunOptions runOptions = {}) {
     args.insert(args.begin(), "sketchquery");
-    runSpec.argv = std::move(args);
-    return bench::run(*board, std::move(runSpec));
+    runOptions.argv = std::move(args);
+    return bench::run(*board, std::move(runOptions));
   }
   bench::ScratchBoard board;
 };

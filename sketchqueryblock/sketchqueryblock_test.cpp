@@ -27,22 +27,22 @@ const char* const kHelp =
 class Sketchqueryblock : public ::testing::Test {
  protected:
   template <typename AnySketch>
-  bench::RunResult query(AnySketch& sketch, std::vector<std::string> args, bench::RunSpec runSpec = {}) {
-    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return query(std::move(args), std::move(runSpec));
+  bench::RunResult query(AnySketch& sketch, std::vector<std::string> args, bench::RunOptions runOptions = {}) {
+    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return query(std::move(args), std::move(runOptions));
   }
-  bench::RunResult query(std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+  bench::RunResult query(std::vector<std::string> args, bench::RunOptions runOptions = {}) {
     args.insert(args.begin(), "sketchqueryblock");
-    runSpec.argv = std::move(args);
-    return bench::run(*board, std::move(runSpec));
+    runOptions.argv = std::move(args);
+    return bench::run(*board, std::move(runOptions));
   }
   bench::ScratchBoard board;
 };
 
-bench::RunSpec timeLimit(int ms) {
-  bench::RunSpec runSpec;
-  runSpec.timeoutMs = ms;
-  return runSpec;
+bench::RunOptions timeLimit(int ms) {
+  bench::RunOptions runOptions;
+  runOptions.timeoutMs = ms;
+  return runOptions;
 }
 
 // A sketch written to the protocol, on a line that starts with the Pi's settings or raw.

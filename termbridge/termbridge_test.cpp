@@ -75,8 +75,8 @@ bool waitTaken(const std::string& slave, int ms = 3000) {
       ms);
 }
 
-bench::RunSpec bridgeSpec(std::vector<std::string> argv = {"termbridge"}) {
-  bench::RunSpec s;
+bench::RunOptions bridgeOptions(std::vector<std::string> argv = {"termbridge"}) {
+  bench::RunOptions s;
   s.argv = std::move(argv);
   s.keepInputOpen = true;
   s.timeoutMs = 20000;
@@ -123,7 +123,7 @@ class Termbridge : public ::testing::Test {
 // --- the window and its pseudo-terminal ---
 
 TEST_F(Termbridge, StartsXtermOnTheMasterAndKeepsTheSlave) {
-  bench::Process p(*board, bridgeSpec());
+  bench::Process p(*board, bridgeOptions());
   auto w = win.found();
   ASSERT_EQ(board->commands(), (std::vector<std::vector<std::string>>{{"xterm", "-Sxx3", "-T", "Console"}}));
   EXPECT_EQ(w["fd"], "3");
@@ -155,7 +155,7 @@ TEST_F(Termbridge, StartsXtermOnTheMasterAndKeepsTheSlave) {
 }
 
 TEST_F(Termbridge, TakesNoArguments) {
-  bench::Process p(*board, bridgeSpec({"termbridge", "-x", "--title", "Other"}));
+  bench::Process p(*board, bridgeOptions({"termbridge", "-x", "--title", "Other"}));
   win.found();
   EXPECT_EQ(board->commands(), (std::vector<std::vector<std::string>>{{"xterm", "-Sxx3", "-T", "Console"}}));
   p.write("still a bridge\n");
@@ -165,7 +165,7 @@ TEST_F(Termbridge, TakesNoArguments) {
 // --- standard input to the window ---
 
 TEST_F(Termbridge, ALinePipedInIsShownInTheWindow) {
-  bench::Process p(*board, bridgeSpec());
+  bench::Process p(*board, bridgeOptions());
   win.found();
   p.write("hello window\n");
   ASSERT_TRUE(win.waitShown("hello window\r\n")) << win.shown();
@@ -185,7 +185,7 @@ void expectPasses(const std::string& input, const std::string& shown, const std:
   for (int attempt = 0; attempt < 3; ++attempt) {
     bench::ScratchBoard board;
     const Window win(board.get());
-    bench::Process p(*board, bridgeSpec());
+    bench::Process p(*board, bridgeOptions());
     win.found();
     const std::int64_t sent = bench::monotonicMicros();
     p.write(input);
@@ -225,7 +225,7 @@ TEST(TermbridgePasses, ALongLineCrossesIn511AndTheRest) {
 // --- the window to standard output ---
 
 TEST_F(Termbridge, LinesTypedInTheWindowReachStandardOutput) {
-  bench::Process p(*board, bridgeSpec());
+  bench::Process p(*board, bridgeOptions());
   win.found();
   win.type("typed in the window\r");
   ASSERT_TRUE(win.waitShown("typed in the window\r\n"));  // the slave echoes it, as a terminal does
@@ -241,7 +241,7 @@ TEST_F(Termbridge, LinesTypedInTheWindowReachStandardOutput) {
 }
 
 TEST_F(Termbridge, CtrlDInTheWindowDoesNotStopItsLines) {
-  bench::Process p(*board, bridgeSpec());
+  bench::Process p(*board, bridgeOptions());
   win.found();
   win.type("before\r");
   ASSERT_TRUE(win.waitShown("before\r\n"));
@@ -254,7 +254,7 @@ TEST_F(Termbridge, CtrlDInTheWindowDoesNotStopItsLines) {
 }
 
 TEST_F(Termbridge, EndOfInputDoesNotEndTheBridge) {
-  bench::Process p(*board, bridgeSpec());
+  bench::Process p(*board, bridgeOptions());
   win.found();
   p.write("last piped\n");
   p.closeInput();
@@ -289,7 +289,7 @@ bool inOrder(const std::string& all, const std::vector<std::string>& parts) {
 }  // namespace
 
 TEST_F(Termbridge, ALongWindowLineAndAPipedLineInTheNextPassLeaveBothWaysWorking) {
-  bench::Process p(*board, bridgeSpec());
+  bench::Process p(*board, bridgeOptions());
   win.found();
   std::string longLine;
   for (int i = 0; i < 600; ++i) longLine += static_cast<char>('a' + i % 26);
@@ -319,7 +319,7 @@ TEST_F(Termbridge, ALongWindowLineAndAPipedLineInTheNextPassLeaveBothWaysWorking
 TEST_F(Termbridge, CtrlDOnATerminalStandardInputDoesNotStopItsLines) {
   // Standard input is a terminal of the test's: it types on the master side.
   bench::Line keyboard;
-  auto s = bridgeSpec({"sh", "-c", "exec termbridge < /dev/ttyS0"});
+  auto s = bridgeOptions({"sh", "-c", "exec termbridge < /dev/ttyS0"});
   s.lines["/dev/ttyS0"] = keyboard.slavePath();
   bench::Process p(*board, s);
   win.found();
@@ -343,7 +343,7 @@ TEST(TermbridgeSignals, EndItThroughItsExitPathAndTheWindowGoes) {
     SCOPED_TRACE(strsignal(sig));
     bench::ScratchBoard board;
     const Window win(board.get());
-    bench::Process p(*board, bridgeSpec());
+    bench::Process p(*board, bridgeOptions());
     win.found();
     ASSERT_TRUE(win.running());
     win.type("typed\r");
@@ -363,7 +363,7 @@ TEST(TermbridgeSignals, EndItThroughItsExitPathAndTheWindowGoes) {
 
 TEST_F(Termbridge, TheWindowEndsWithTheBridgeWhateverEndsIt) {
   // SIGKILL leaves no exit path: the window asked for a signal of its own at its start.
-  bench::Process p(*board, bridgeSpec());
+  bench::Process p(*board, bridgeOptions());
   const pid_t bridge = std::stoi(win.found().at("ppid"));
   ASSERT_TRUE(win.running());
   kill(bridge, SIGKILL);
@@ -374,7 +374,7 @@ TEST_F(Termbridge, TheWindowEndsWithTheBridgeWhateverEndsIt) {
 TEST_F(Termbridge, SigchldIgnoredByItsStarterIsSetBack) {
   // Ignored, the window would be reaped unseen and its number could name another process
   // by the time the bridge kills it.
-  bench::Process p(*board, bridgeSpec({"env", "--ignore-signal=CHLD", "termbridge"}));
+  bench::Process p(*board, bridgeOptions({"env", "--ignore-signal=CHLD", "termbridge"}));
   const pid_t bridge = std::stoi(win.found().at("ppid"));
   std::ifstream status("/proc/" + std::to_string(bridge) + "/status");
   std::string ignored;
@@ -385,7 +385,7 @@ TEST_F(Termbridge, SigchldIgnoredByItsStarterIsSetBack) {
 }
 
 TEST_F(Termbridge, AClosedWindowEndsItWithStatus255) {
-  bench::Process p(*board, bridgeSpec());
+  bench::Process p(*board, bridgeOptions());
   win.found();
   win.type("last words\r");
   ASSERT_TRUE(win.waitShown("last words\r\n"));
@@ -399,7 +399,7 @@ TEST_F(Termbridge, AClosedWindowEndsItWithStatus255) {
 }
 
 TEST_F(Termbridge, WithoutXtermTheWindowProcessSaysWhyAndTheBridgeEnds) {
-  auto s = bridgeSpec();
+  auto s = bridgeOptions();
   s.files.clear();
   const auto r = bench::run(*board, s);
   EXPECT_EQ(r.out, "xterm: 2 - No such file or directory\nxterm: window closed\n");
@@ -413,7 +413,7 @@ TEST_F(Termbridge, AnXtermThatCannotRunGivesItsErrorNumber) {
   const fs::path plain = tmp.path() / "xterm";
   std::ofstream(plain) << "not a program\n";
   fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
-  auto s = bridgeSpec();
+  auto s = bridgeOptions();
   s.files["/usr/bin/xterm"] = plain;
   const auto r = bench::run(*board, s);
   EXPECT_EQ(r.out, "xterm: 13 - Permission denied\nxterm: window closed\n");
@@ -421,7 +421,7 @@ TEST_F(Termbridge, AnXtermThatCannotRunGivesItsErrorNumber) {
 }
 
 TEST_F(Termbridge, NoPseudoTerminalNoWindow) {
-  auto s = bridgeSpec();
+  auto s = bridgeOptions();
   s.maxOpenFiles = 4;  // room for the master, none for the slave
   const auto r = bench::run(*board, s);
   EXPECT_EQ(r.out, "openpty: 24 - Too many open files\n");
@@ -435,7 +435,7 @@ TEST_F(Termbridge, NoPseudoTerminalNoWindow) {
 TEST_F(Termbridge, StandardInputIsGivenBackBlocking) {
   const std::vector<std::string> shell = {"/bin/sh", "-c", "termbridge; stdinflags-probe"};
   {
-    bench::Process p(*board, bridgeSpec(shell));
+    bench::Process p(*board, bridgeOptions(shell));
     const auto w = win.found();
     ASSERT_TRUE(waitFor([&] { return (fdFlags(std::stoi(w.at("ppid")), 0) & O_NONBLOCK) != 0; }, 2000));
     win.close();
@@ -446,13 +446,13 @@ TEST_F(Termbridge, StandardInputIsGivenBackBlocking) {
     SCOPED_TRACE(strsignal(sig));
     bench::ScratchBoard other;
     const Window otherWin(other.get());
-    bench::Process p(*other, bridgeSpec(shell));
+    bench::Process p(*other, bridgeOptions(shell));
     const pid_t bridge = std::stoi(otherWin.found().at("ppid"));
     ASSERT_TRUE(waitFor([&] { return (fdFlags(bridge, 0) & O_NONBLOCK) != 0; }, 2000));
     kill(bridge, sig);
     EXPECT_EQ(p.wait().out, "stdin blocking\n");
   }
-  auto s = bridgeSpec(shell);
+  auto s = bridgeOptions(shell);
   s.files.clear();
   EXPECT_EQ(bench::run(*board, s).out, "xterm: 2 - No such file or directory\nxterm: window closed\nstdin blocking\n");
 }
@@ -559,8 +559,8 @@ class TermbridgeWithXterm : public ::testing::Test {
     // xterm's own log of what reached it from the pseudo-terminal, that is what it shows.
     std::ofstream(resources) << "XTerm*logging: true\nXTerm*logFile: " << log.string() << "\n";
   }
-  bench::RunSpec runSpec() const {
-    bench::RunSpec s;
+  bench::RunOptions runOptions() const {
+    bench::RunOptions s;
     s.argv = {"termbridge"};
     s.files["/usr/bin/xterm"] = "/usr/bin/xterm";
     s.env = {"DISPLAY=" + x->name(), "XENVIRONMENT=" + resources.string()};
@@ -599,7 +599,7 @@ class TermbridgeWithXterm : public ::testing::Test {
 };
 
 TEST_F(TermbridgeWithXterm, TypedAndPipedLinesCrossAndSigtermClosesTheWindow) {
-  bench::Process p(*board, runSpec());
+  bench::Process p(*board, runOptions());
   const std::string id = window();
   ASSERT_FALSE(id.empty()) << "no window titled Console, or it wrote no id\n" << stopAndTell(p);
 
@@ -645,7 +645,7 @@ TEST_F(TermbridgeWithXterm, TypedAndPipedLinesCrossAndSigtermClosesTheWindow) {
 }
 
 TEST_F(TermbridgeWithXterm, ClosingTheWindowEndsTheBridge) {
-  bench::Process p(*board, runSpec());
+  bench::Process p(*board, runOptions());
   const std::string id = window();
   ASSERT_FALSE(id.empty()) << "no window titled Console, or it wrote no id\n" << stopAndTell(p);
   ASSERT_TRUE(waitTaken(slaveOf(p.pid())));

@@ -34,14 +34,14 @@ struct Sketch {
 class Whichsketch : public ::testing::Test {
  protected:
   template <typename AnySketch>
-  bench::RunResult which(AnySketch& sketch, std::vector<std::string> args = {}, bench::RunSpec runSpec = {}) {
-    runSpec.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return which(std::move(args), std::move(runSpec));
+  bench::RunResult which(AnySketch& sketch, std::vector<std::string> args = {}, bench::RunOptions runOptions = {}) {
+    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return which(std::move(args), std::move(runOptions));
   }
-  bench::RunResult which(std::vector<std::string> args, bench::RunSpec runSpec = {}) {
+  bench::RunResult which(std::vector<std::string> args, bench::RunOptions runOptions = {}) {
     args.insert(args.begin(), "whichsketch");
-    runSpec.argv = std::move(args);
-    return bench::run(*board, std::move(runSpec));
+    runOptions.argv = std::move(args);
+    return bench::run(*board, std::move(runOptions));
   }
   bench::ScratchBoard board;
 };

@@ -36,8 +36,8 @@ std::string said(const RunResult& r) {
   return how + ", printed \"" + text + (r.out.size() > 60 ? "...\"" : "\"");
 }
 
-RunSpec runSpec(std::vector<std::string> argv, int timeoutMs) {
-  RunSpec s;
+RunOptions runOptions(std::vector<std::string> argv, int timeoutMs) {
+  RunOptions s;
   s.argv = std::move(argv);
   s.timeoutMs = timeoutMs;
   return s;
@@ -45,7 +45,7 @@ RunSpec runSpec(std::vector<std::string> argv, int timeoutMs) {
 
 // The line is raw, so that the sketch hears exactly the tool's bytes and the tool reads the
 // sketch's as sent; fresh, since the tools leave their settings on it.
-Exchange exchange(const Board& board, RunSpec s, const std::string& device, const Script& script) {
+Exchange exchange(const Board& board, RunOptions s, const std::string& device, const Script& script) {
   bench::Line line;
   line.setRaw();
   s.lines[device] = line.slavePath();
@@ -83,8 +83,8 @@ void stopGroup(const bench::Process& p) { kill(-p.pid(), SIGTERM); }
 
 bool windowUp(const Board& board) { return bench::window::up(board.dir()); }
 
-RunSpec bridgeSpec(std::vector<std::string> argv) {
-  RunSpec s = runSpec(std::move(argv));
+RunOptions bridgeOptions(std::vector<std::string> argv) {
+  RunOptions s = runOptions(std::move(argv));
   s.keepInputOpen = true;
   s.files[kXterm] = bench::standInDir() / bench::window::kProgram;
   return s;

@@ -24,7 +24,7 @@ namespace perf {
 
 using bench::Board;
 using bench::RunResult;
-using bench::RunSpec;
+using bench::RunOptions;
 using bench::SketchPeer;
 
 inline const std::filesystem::path kHelperDir = PERF_HELPER_DIR;  // minimal_query and peak_rss
@@ -34,7 +34,7 @@ inline constexpr int kRunMs = 20000;  // a run's time limit, unless it says othe
 double msBetween(std::int64_t fromUs, std::int64_t toUs);
 // How a run ended and the start of what it printed, for the message when a figure fails.
 std::string said(const RunResult& r);
-RunSpec runSpec(std::vector<std::string> argv, int timeoutMs = kRunMs);
+RunOptions runOptions(std::vector<std::string> argv, int timeoutMs = kRunMs);
 
 using Script = std::function<void(SketchPeer&)>;
 void silent(SketchPeer&);
@@ -47,7 +47,7 @@ struct Exchange {
   std::string heardBytes;
 };
 // Runs `s` with `device` bound to a fresh line, on whose far side a sketch follows `script`.
-Exchange exchange(const Board& board, RunSpec s, const std::string& device, const Script& script);
+Exchange exchange(const Board& board, RunOptions s, const std::string& device, const Script& script);
 
 // The board's trace events `op` on `pin`.
 std::vector<simboard::TraceEvent> events(const Board& board, const std::string& op, int pin);
@@ -57,7 +57,7 @@ std::vector<simboard::TraceEvent> pulse(const Board& board, const std::string& t
 void stopGroup(const bench::Process& p);
 bool windowUp(const Board& board);
 // termbridge's run, with the recording window at xterm's path.
-RunSpec bridgeSpec(std::vector<std::string> argv);
+RunOptions bridgeOptions(std::vector<std::string> argv);
 // CPU time the process has used, in nanoseconds.
 std::int64_t cpuNs(pid_t pid);
 

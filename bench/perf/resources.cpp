@@ -31,7 +31,7 @@ struct Job {
 double peakKib(bench::Board& board, const fs::path& work, const Job& job) {
   const fs::path record = board.dir() / "peak-rss";
   fs::remove(record);
-  RunSpec s = programmer::recorded(runSpec({(kHelperDir / "peak_rss").string()}));
+  RunOptions s = programmer::recorded(runOptions({(kHelperDir / "peak_rss").string()}));
   s.argv.insert(s.argv.end(), job.argv.begin(), job.argv.end());
   s.cwd = work;
   s.keepInputOpen = true;
@@ -75,11 +75,11 @@ void Perf::idle() {
       SketchPeer waitSketch(waitLine);
       waitSketch.onLine("?", "WaitSketch\r\n");  // and never an answer to the wait
       waitSketch.start();
-      RunSpec query = runSpec({"sketchqueryblock", "?"}, windowMs + 30000);
+      RunOptions query = runOptions({"sketchqueryblock", "?"}, windowMs + 30000);
       query.lines["/dev/ttyS0"] = queryLine.slavePath();
-      RunSpec pinwait = runSpec({"pinwait", "-dig", "6", "1"}, windowMs + 30000);
+      RunOptions pinwait = runOptions({"pinwait", "-dig", "6", "1"}, windowMs + 30000);
       pinwait.lines["/dev/ttyAMA0"] = waitLine.slavePath();
-      RunSpec bridge = bridgeSpec({"termbridge"});
+      RunOptions bridge = bridgeOptions({"termbridge"});
       bridge.timeoutMs = windowMs + 30000;
       bench::Process pq(*board, query), pw(*board, pinwait), pb(*board, bridge);
       expect(waitSketch.waitReceived("INTD6=1", 5000), "pinwait did not send its wait");
@@ -137,7 +137,7 @@ void Perf::footprint() {
       const fs::path copy = stripped.path() / tool;
       fs::copy_file(bench::toolDir() / tool, copy, fs::copy_options::overwrite_existing);
       const bench::ScratchBoard host;  // strip needs no board; the bench runs nothing without one
-      const RunResult r = bench::run(host.get(), runSpec({"strip", copy.string()}));
+      const RunResult r = bench::run(host.get(), runOptions({"strip", copy.string()}));
       expect(r.status == 0, "strip " + tool + ": " + said(r) + " " + r.err);
       add(footprintRow(tool + ": stripped size", {static_cast<double>(fs::file_size(copy)) / 1024}));
 

@@ -33,19 +33,19 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// Every fixed wait: within 2 % or 5 ms of its specified length, whichever is larger. A wait
+// Every fixed wait: within 2 % or 5 ms of its nominal length, whichever is larger. A wait
 // made of `sleeps` sleeps may also run late by kLateWakeMs for each: the machine wakes a
 // sleeper a little after its time, the more so when busy, and never before it.
 constexpr double kLateWakeMs = 0.5;
-Row timingRow(const std::string& what, double specifiedMs, const std::vector<double>& ms, int sleeps) {
-  const double m = median(ms), tolerance = std::max(0.02 * specifiedMs, 5.0), late = sleeps * kLateWakeMs;
+Row timingRow(const std::string& what, double nominalMs, const std::vector<double>& ms, int sleeps) {
+  const double m = median(ms), tolerance = std::max(0.02 * nominalMs, 5.0), late = sleeps * kLateWakeMs;
   return {what,
-          duration(specifiedMs),
+          duration(nominalMs),
           duration(m),
-          fixed(m / specifiedMs, 3),
+          fixed(m / nominalMs, 3),
           "±" + duration(tolerance) + ", +" + duration(late) + " for " + std::to_string(sleeps) +
               (sleeps == 1 ? " sleep" : " sleeps"),
-          m >= specifiedMs - tolerance && m <= specifiedMs + tolerance + late ? "pass" : "fail"};
+          m >= nominalMs - tolerance && m <= nominalMs + tolerance + late ? "pass" : "fail"};
 }
 
 // A terminal's read time-out (VTIME) ends on a tick of the kernel's clock: 4 ms apart at 250
@@ -86,7 +86,7 @@ std::string markdown(const std::vector<Row>& rows, int runs) {
   std::string out = "| Measure | Specified | Measured (median of " + std::to_string(runs) + (runs == 1 ? " run" : " runs") +
                     ") | Ratio or comparison | Goal | Result |\n|---|---|---|---|---|---|\n";
   for (const Row& r : rows)
-    out += "| " + r.what + " | " + r.specified + " | " + r.measured + " | " + r.comparison + " | " + r.goal + " | " +
+    out += "| " + r.what + " | " + r.nominal + " | " + r.measured + " | " + r.comparison + " | " + r.goal + " | " +
            r.result + " |\n";
   return out;
 }

@@ -23,13 +23,13 @@ struct Failure : std::runtime_error {
 void expect(bool ok, const std::string& what);  // throws Failure(what) unless ok
 
 struct Row {
-  std::string what, specified, measured, comparison, goal, result;
+  std::string what, nominal, measured, comparison, goal, result;
 };
 
 double median(std::vector<double> v);
 
 // `sleeps`: the sleeps the wait is made of; `timeOuts`: the terminal read time-outs a figure holds.
-Row timingRow(const std::string& what, double specifiedMs, const std::vector<double>& ms, int sleeps = 1);
+Row timingRow(const std::string& what, double nominalMs, const std::vector<double>& ms, int sleeps = 1);
 Row overheadRow(const std::string& what, const std::vector<double>& toolMs, const std::vector<double>& cMs,
                 int timeOuts = 0);
 Row throughputRow(const std::string& what, const std::vector<double>& toolBytesPerS, const std::vector<double>& cBytesPerS);

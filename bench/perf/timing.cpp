@@ -20,7 +20,7 @@ void Perf::timing() {
     programmer::Fixture f;
     // The line's low phase, and the time from its rise to the programmer's start.
     auto upload = [&](std::vector<std::string> argv) {
-      RunSpec r = f.uploadSpec(std::move(argv));
+      RunOptions r = f.uploadOptions(std::move(argv));
       r.timeoutMs = kRunMs;
       const RunResult res = f.upload(r);
       expect(res.status == 0, "mcuflash: " + said(res));
@@ -43,7 +43,7 @@ void Perf::timing() {
   section("timing: boardflash", [&] {
     programmer::Fixture f;
     const auto s = repeat(runs_, [&] {
-      RunSpec r = f.uploadSpec({"boardflash", programmer::kSketchFile});
+      RunOptions r = f.uploadOptions({"boardflash", programmer::kSketchFile});
       r.timeoutMs = kRunMs;
       const RunResult res = f.upload(r);
       expect(res.out == "Uploaded!\n" && res.status == 0, "boardflash: " + said(res));
@@ -56,7 +56,7 @@ void Perf::timing() {
     bench::ScratchBoard board;
     const auto s = repeat(runs_, [&] {
       board->clearTrace();
-      const RunResult res = bench::run(*board, runSpec({"mcureset"}));
+      const RunResult res = bench::run(*board, runOptions({"mcureset"}));
       expect(res.out == "Orvix reset!\n" && res.status == 0, "mcureset: " + said(res));
       const auto w = pulse(*board, "mcureset");
       return std::vector<double>{msBetween(w[0].us, w[1].us), msBetween(w[1].us, w[2].us)};
@@ -70,7 +70,7 @@ void Perf::timing() {
       const std::string out = tool == "sketchcheck" ? "NO\n" : "";
       const int status = tool == "sketchcheck" ? 1 : 0;
       const auto s = repeat(runs_, [&] {
-        const Exchange x = exchange(*board, runSpec({tool, "LinkTest"}), "/dev/ttyS0", silent);
+        const Exchange x = exchange(*board, runOptions({tool, "LinkTest"}), "/dev/ttyS0", silent);
         expect(x.run.out == out && x.run.status == status, tool + ": " + said(x.run));
         return std::vector<double>{x.run.seconds * 1000};
       });
@@ -80,7 +80,7 @@ void Perf::timing() {
   section("timing: whichsketch", [&] {
     bench::ScratchBoard board;
     const auto s = repeat(runs_, [&] {
-      const Exchange x = exchange(*board, runSpec({"whichsketch"}), "/dev/ttyS0", silent);
+      const Exchange x = exchange(*board, runOptions({"whichsketch"}), "/dev/ttyS0", silent);
       expect(x.run.out == "NO replay\n" && !x.heard.empty(), "whichsketch: " + said(x.run));
       return std::vector<double>{msBetween(x.heard.front().us, x.run.endUs)};
     });
@@ -90,7 +90,7 @@ void Perf::timing() {
     bench::ScratchBoard board;
     const auto s = repeat(runs_, [&] {
       bench::loader::forget(board->dir());
-      RunSpec r = runSpec({"pinwait", "-dig", "6", "1"});
+      RunOptions r = runOptions({"pinwait", "-dig", "6", "1"});
       r.files[kLoader] = bench::standInDir() / bench::loader::kProgram;
       const Exchange x = exchange(*board, r, "/dev/ttyAMA0", silent);
       expect(x.run.status == 254 && x.run.out.starts_with("\nNo sketch ") && !x.heard.empty() &&
@@ -108,7 +108,7 @@ void Perf::timing() {
     bench::ScratchBoard board;
     const auto s = repeat(runs_, [&] {
       board->clearTrace();
-      bench::Process p(*board, runSpec({"buttonwatch"}));
+      bench::Process p(*board, runOptions({"buttonwatch"}));
       std::this_thread::sleep_for(std::chrono::milliseconds(quick_ ? 1000 : 2000));
       stopGroup(p);
       p.wait();
@@ -121,7 +121,7 @@ void Perf::timing() {
   section("timing: termbridge", [&] {
     const auto s = repeat(runs_, [&] {
       bench::ScratchBoard board;
-      bench::Process p(*board, bridgeSpec({"termbridge"}));
+      bench::Process p(*board, bridgeOptions({"termbridge"}));
       expect(waitFor([&] { return windowUp(*board); }, 5000), "termbridge: the window did not start");
       p.write("one\ntwo\n");
       expect(waitFor([&] { return bench::window::shown(board->dir()).find("two") != std::string::npos; }, 3000),

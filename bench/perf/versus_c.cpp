@@ -45,7 +45,7 @@ void Perf::overhead() {
     // The bounded wait counts polls, not time: a plain C loop shows what 200 sleeps cost here.
     bench::ScratchBoard board;
     auto once = [&](const std::vector<std::string>& argv) {
-      const Exchange x = exchange(*board, runSpec(argv), "/dev/ttyS0", silent);
+      const Exchange x = exchange(*board, runOptions(argv), "/dev/ttyS0", silent);
       expect(x.run.out == "NO\n" && x.run.status == 1, argv[0] + ": " + said(x.run));
       return std::vector<double>{x.run.seconds * 1000};
     };
@@ -57,7 +57,7 @@ void Perf::overhead() {
     section("overhead: " + e.tool, [&] {
       bench::ScratchBoard board;
       auto once = [&](const std::vector<std::string>& argv) {
-        const Exchange x = exchange(*board, runSpec(argv), e.device, e.script);
+        const Exchange x = exchange(*board, runOptions(argv), e.device, e.script);
         expect(x.run.out == e.out && !x.heard.empty() && !x.sent.empty(),
                (argv[0] == e.tool ? e.tool : "minimal_query " + e.tool) + ": " + said(x.run));
         return std::vector<double>{msBetween(x.run.startUs, x.heard.front().us), msBetween(x.sent.back(), x.run.endUs)};
@@ -82,7 +82,7 @@ void Perf::throughput() {
   section("throughput: sketchquery", [&] {
     bench::ScratchBoard board;
     auto once = [&](const std::vector<std::string>& argv) {
-      const Exchange x = exchange(*board, runSpec(argv, 120000), "/dev/ttyS0",
+      const Exchange x = exchange(*board, runOptions(argv, 120000), "/dev/ttyS0",
                                   [&](SketchPeer& p) { p.onLine("?", payload); });
       expect(x.run.out == payload && !x.sent.empty(),
              argv[0] + " copied " + std::to_string(x.run.out.size()) + " bytes of the 1 MiB answer");
@@ -96,7 +96,7 @@ void Perf::throughput() {
     bench::ScratchBoard board;
     const std::string command = "$$$Ardu yes " + body + " | head -n " + std::to_string(lines - 1) + "; echo " + mark + "\n";
     auto once = [&](const std::vector<std::string>& argv) {
-      const Exchange x = exchange(*board, runSpec(argv, 120000), "/dev/ttyS0", [&](SketchPeer& p) {
+      const Exchange x = exchange(*board, runOptions(argv, 120000), "/dev/ttyS0", [&](SketchPeer& p) {
         p.sendAt(0, command).onLine("OK", "$$$Resp \n").onLine(mark, "$$$Cend \n");
       });
       expect(x.run.status == 0 && x.sent.size() == 3, argv[0] + ": " + said(x.run));

@@ -113,10 +113,10 @@ TEST(ChipBoot, ABadImageIsRefused) {
   bench::TempDir dir;
   const auto hex = dir.path() / "bad.hex";
   std::ofstream(hex) << ":100000000C9450000C9478000C9478000C94780080\n:00000001FF\n";
-  bench::RunSpec runSpec;
-  runSpec.argv = {vmcu::program().string(), "--sketch", hex.string()};
-  runSpec.standIns = false;
-  const auto result = bench::run(*board, runSpec);
+  bench::RunOptions runOptions;
+  runOptions.argv = {vmcu::program().string(), "--sketch", hex.string()};
+  runOptions.standIns = false;
+  const auto result = bench::run(*board, runOptions);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "vmcu: " + hex.string() + ":1: bad checksum\n");
   EXPECT_EQ(result.out, "");
@@ -129,11 +129,11 @@ TEST(ChipBoot, ItEndsWithTheProcessThatStartedIt) {
   char second[] = "1";
   char* argv[] = {sleep, second, nullptr};
   ASSERT_EQ(posix_spawnp(&sleeper, "sleep", nullptr, nullptr, argv, environ), 0);
-  bench::RunSpec runSpec;
-  runSpec.argv = {vmcu::program().string(), "--sketch", vmcu::sketch("LinkTest").string(), "--parent",
-               std::to_string(sleeper)};
-  runSpec.standIns = false;
-  const auto result = bench::run(*board, runSpec);
+  bench::RunOptions runOptions;
+  runOptions.argv = {vmcu::program().string(), "--sketch", vmcu::sketch("LinkTest").string(), "--parent",
+                     std::to_string(sleeper)};
+  runOptions.standIns = false;
+  const auto result = bench::run(*board, runOptions);
   waitpid(sleeper, nullptr, 0);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_NEAR(result.seconds, 1.0, 0.5);
@@ -244,12 +244,12 @@ bench::RunResult upload(ScratchBoard& board, const Chip& chip, const std::string
   driveReset(board, 0);
   sleepMs(100);
   driveReset(board, 1);
-  bench::RunSpec runSpec;
-  runSpec.argv = {"/usr/bin/avrdude", "-C", "/etc/avrdude.conf", "-p", "atmega328p", "-c", "arduino",
-               "-P", "/dev/ttyAMA0", "-b", "115200", "-D", "-U", "flash:w:" + vmcu::sketch(sketch).string() + ":i"};
-  runSpec.lines["/dev/ttyAMA0"] = chip.port();
-  runSpec.timeoutMs = 30000;
-  auto result = bench::run(*board, runSpec);
+  bench::RunOptions runOptions;
+  runOptions.argv = {"/usr/bin/avrdude", "-C", "/etc/avrdude.conf", "-p", "atmega328p", "-c", "arduino",
+                     "-P", "/dev/ttyAMA0", "-b", "115200", "-D", "-U", "flash:w:" + vmcu::sketch(sketch).string() + ":i"};
+  runOptions.lines["/dev/ttyAMA0"] = chip.port();
+  runOptions.timeoutMs = 30000;
+  auto result = bench::run(*board, runOptions);
   driveReset(board, 0);
   return result;
 }
