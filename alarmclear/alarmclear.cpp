@@ -25,6 +25,7 @@ int main(int argc, char* argv[]) {
     ok &= wiringPiI2CWriteReg8(handle, 12, 0x00) >= 0;
     ok &= wiringPiI2CWriteReg8(handle, 13, 0x00) >= 0;
   }
+  if (ok) confirmDone("the alarm is cleared");
   std::puts(ok ? "Alarm reset!" : "Error I2C; no alarm resetting!");
   return ok ? 0 : -1;
 }

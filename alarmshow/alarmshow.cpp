@@ -1,6 +1,5 @@
-// alarmshow: print the board's wake-up alarm, whether it may signal and whether it has fired.
-#include <wiringPiI2C.h>
-
+// alarmshow: print the board's wake-up alarm, when it next fires, whether it may signal and
+// whether it has fired.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -27,7 +26,7 @@ int main(int argc, char* argv[]) {
       std::printf("NO unknown argument %s (alarmshow -h for help)\n", argv[1]);
       return -1;
     }
-    std::puts("Show the RTC wake-up alarm, whether its interrupt is enabled and whether it has fired");
+    std::puts("Show the RTC wake-up alarm, when it next fires, and whether it may signal and has fired");
     std::puts("format : alarmshow [-h]");
     return 0;
   }
@@ -35,12 +34,14 @@ int main(int argc, char* argv[]) {
   if (iddev < 0) fail(readFailure());
   if (!readAlarm()) fail(readFailure());
   if (!validAlarm()) fail(kTimeInvalid);
-  const int control = wiringPiI2CReadReg8(iddev, kControlRegister);
-  const int status = control < 0 ? -1 : wiringPiI2CReadReg8(iddev, kStatusRegister);
-  if (status < 0) fail(readFailure());
-  const bool enabled = (control & (kInterruptControl | kAlarm2Enable)) == (kInterruptControl | kAlarm2Enable);
+  bool enabled = false, fired = false;
+  if (!readAlarmState(enabled, fired)) fail(readFailure());
+  // When it next fires depends on the board's own clock, not the system's.
+  if (!Alarm.nowakeup)
+    if (const char* problem = readValidDate()) fail(problem);
   std::puts(wakeUpLine().c_str());
+  std::puts(nextWakeUpLine(Date).c_str());
   std::printf("Interrupt %s; the alarm has %s since it was set\n", enabled ? "enabled" : "disabled",
-              (status & kAlarm2Flag) ? "fired" : "not fired");
+              fired ? "fired" : "not fired");
   return 0;
 }

@@ -52,3 +52,23 @@ TEST(LostOutput, EachQueryToolFailsWhenItsReaderHasGone) {
     EXPECT_EQ(r.err.substr(r.err.find(':')), ": cannot write standard output: Broken pipe\n") << r.err;
   }
 }
+
+// The programs that act: the action is done, and when its confirmation cannot be written they
+// end with 255 and say on standard error that it was done, so that nobody repeats it blindly.
+TEST(LostOutput, EachActionToolSaysItActedWhenItsConfirmationIsLost) {
+  bench::ScratchBoard board;
+  board->setRtcHold(true);
+  for (const auto& [command, said] : std::vector<std::pair<std::string, std::string>>{
+           {"alarmset 30", "alarmset: the alarm is set"},
+           {"alarmset --off", "alarmset: the alarm is cleared"},
+           {"alarmclear", "alarmclear: the alarm is cleared"},
+           {"clockset --now", "clockset: the RTC is set"}}) {
+    SCOPED_TRACE(command);
+    board->setRtcTime(2021, 3, 4, 5, 6, 7);
+    board->clearTrace();
+    const auto r = bench::run(*board, {.argv = {"sh", "-c", command + " >/dev/full"}});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, said + ", but its confirmation could not be written: No space left on device\n");
+    EXPECT_FALSE(board->trace("i2c-write").empty()) << "the job was done";
+  }
+}

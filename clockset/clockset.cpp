@@ -4,7 +4,7 @@
 // a minute: the system clock's next minute, or the minute after a given time with seconds.
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +17,8 @@
 #include "stdfds.h"
 
 namespace {
+
+using std::chrono::steady_clock;
 
 [[noreturn]] void help() {
   std::puts("Set the RTC from the system clock, or from the date and time given");
@@ -32,53 +34,49 @@ namespace {
   std::exit(-1);
 }
 
-// The day of the week of a date, by the calendar's own arithmetic: a 32-bit time_t, as on the
-// armhf Pis, ends in 2038, and timegm would fail for the later years the chip holds.
-void setWeekDay(std::tm& tm) {
-  int y = tm.tm_year + 1900;
-  const int m = tm.tm_mon + 1;
-  if (m <= 2) --y;
-  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + tm.tm_mday - 1;
-  const long long days = 365LL * y + y / 4 - y / 100 + y / 400 + doy;  // from 1 March of year 0
-  tm.tm_wday = static_cast<int>((days + 3) % 7);                           // which was a Wednesday
+std::string shown(const DateRecord& d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%4d-%2.2d-%2.2d %2.2d:%2.2d", d.Year, d.Month, d.Day, d.Hour, d.Min);
+  return text;
 }
 
-// The number in `least` to `most` decimal digits at `at`, which moves past them; -1 without.
-int digits(const std::string& text, std::size_t& at, std::size_t least, std::size_t most) {
-  int v = 0;
-  std::size_t n = 0;
-  for (; at < text.size() && n < most && std::isdigit(static_cast<unsigned char>(text[at])); ++at, ++n)
-    v = v * 10 + (text[at] - '0');
-  return n >= least ? v : -1;
-}
-
-bool skip(const std::string& text, std::size_t& at, char c) {
-  if (at >= text.size() || text[at] != c) return false;
-  ++at;
-  return true;
-}
-
-// A date and time of 2000-2099 that exists, YYYY-MM-DD HH:MM[:SS], read as UTC so that no zone
-// shifts it.
-std::optional<std::tm> parseDate(const std::string& text, bool& withSeconds) {
-  std::size_t at = 0;
+std::tm asTm(const DateRecord& d) {
   std::tm tm{};
-  const int year = digits(text, at, 4, 4);
-  const int month = skip(text, at, '-') ? digits(text, at, 2, 2) : -1;
-  tm.tm_mday = skip(text, at, '-') ? digits(text, at, 2, 2) : -1;
-  tm.tm_hour = skip(text, at, ' ') ? digits(text, at, 1, 2) : -1;
-  tm.tm_min = skip(text, at, ':') ? digits(text, at, 2, 2) : -1;
-  withSeconds = skip(text, at, ':');
-  tm.tm_sec = withSeconds ? digits(text, at, 2, 2) : 0;
-  if (year < 0 || month < 0 || tm.tm_mday < 0 || tm.tm_hour < 0 || tm.tm_min < 0 || tm.tm_sec < 0 || at != text.size())
-    return std::nullopt;
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  if (year < 2000 || year > 2099 || month < 1 || month > 12 || tm.tm_mday < 1 ||
-      tm.tm_mday > daysInMonth(year, month) || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59)
-    return std::nullopt;
-  setWeekDay(tm);
+  tm.tm_year = d.Year - 1900;
+  tm.tm_mon = d.Month - 1;
+  tm.tm_mday = d.Day;
+  tm.tm_hour = d.Hour;
+  tm.tm_min = d.Min;
+  tm.tm_isdst = -1;
   return tm;
+}
+
+// Where the local zone skips `d` (its clocks go forward), the local times on either side of the
+// gap, as "02:00 to 03:00"; nothing where `d` exists, or where a 32-bit time_t cannot tell.
+std::optional<std::string> skippedBy(const DateRecord& d) {
+  std::tm tm = asTm(d);
+  const std::time_t t = std::mktime(&tm);
+  if (t == -1 || (tm.tm_mday == d.Day && tm.tm_hour == d.Hour && tm.tm_min == d.Min)) return std::nullopt;
+  // The change of offset lies within a day of t: find the second it starts.
+  const auto offset = [](std::time_t at) {
+    std::tm local{};
+    localtime_r(&at, &local);
+    return local.tm_gmtoff;
+  };
+  std::time_t before = t - 86400, after = t + 86400;
+  const long first = offset(before);
+  while (after - before > 1) {
+    const std::time_t mid = before + (after - before) / 2;
+    (offset(mid) == first ? before : after) = mid;
+  }
+  // The wall time just after the old offset's last second, and the new offset's first.
+  const std::time_t startWall = before + 1 + first;
+  std::tm from{}, to{};
+  gmtime_r(&startWall, &from);
+  localtime_r(&after, &to);
+  char gap[32];
+  std::snprintf(gap, sizeof gap, "%2.2d:%2.2d to %2.2d:%2.2d", from.tm_hour, from.tm_min, to.tm_hour, to.tm_min);
+  return std::string(gap);
 }
 
 void sayWaiting(long long seconds) {
@@ -88,60 +86,39 @@ void sayWaiting(long long seconds) {
 }
 
 // The system clock's minute to write: the next one, once it has started, or with `now` the
-// current one at once.
-std::tm systemMinute(bool now, bool utc) {
+// current one at once. The wait is bounded on the monotonic clock, so that a system clock set
+// back meanwhile (an NTP step after boot) cannot make it longer; the minute written is then the
+// one the system clock shows.
+DateRecord systemMinute(bool now, bool utc) {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  std::time_t minute = ts.tv_sec - ts.tv_sec % 60;
   if (!now) {
-    minute += 60;
-    sayWaiting(minute - ts.tv_sec);
-    // Until the clock says so: a sleep may end early.
-    while (ts.tv_sec < minute && ts.tv_sec >= minute - 60) {
-      std::this_thread::sleep_for(std::chrono::seconds(minute - ts.tv_sec) - std::chrono::nanoseconds(ts.tv_nsec));
+    const std::time_t next = ts.tv_sec - ts.tv_sec % 60 + 60;
+    sayWaiting(next - ts.tv_sec);
+    const auto untilNext = [&] { return std::chrono::seconds(next - ts.tv_sec) - std::chrono::nanoseconds(ts.tv_nsec); };
+    const auto deadline = steady_clock::now() + untilNext();
+    for (auto left = untilNext(); left > left.zero(); left = untilNext()) {
+      const auto bound = deadline - steady_clock::now();
+      // Past the bound, only a clock that runs slow (slewed) by under a second is waited for.
+      if (bound <= bound.zero() && left >= std::chrono::seconds(1)) break;
+      std::this_thread::sleep_for(bound > bound.zero() ? std::min<steady_clock::duration>(left, bound) : left);
       clock_gettime(CLOCK_REALTIME, &ts);
     }
-    // A clock set meanwhile: the minute it is in now.
-    if (ts.tv_sec < minute || ts.tv_sec >= minute + 60) minute = ts.tv_sec - ts.tv_sec % 60;
   }
+  const std::time_t minute = ts.tv_sec - ts.tv_sec % 60;
   std::tm tm{};
   if (utc)
     gmtime_r(&minute, &tm);
   else
     localtime_r(&minute, &tm);
-  return tm;
-}
-
-// A given time with seconds starts its next minute that many seconds after the command.
-std::tm givenMinute(std::tm given, bool withSeconds, bool now, std::chrono::steady_clock::time_point start) {
-  if (withSeconds && given.tm_sec > 0 && !now) {
-    const int wait = 60 - given.tm_sec;
-    sayWaiting(wait);
-    std::this_thread::sleep_until(start + std::chrono::seconds(wait));
-    // The next minute, carried by hand for the same reason as setWeekDay.
-    if (++given.tm_min == 60) {
-      given.tm_min = 0;
-      if (++given.tm_hour == 24) {
-        given.tm_hour = 0;
-        if (++given.tm_mday > daysInMonth(given.tm_year + 1900, given.tm_mon + 1)) {
-          given.tm_mday = 1;
-          if (++given.tm_mon == 12) {
-            given.tm_mon = 0;
-            ++given.tm_year;
-          }
-        }
-      }
-    }
-    setWeekDay(given);
-  }
-  given.tm_sec = 0;
-  return given;
+  // The week day as Linux's driver for this chip counts it, so that both read the board alike.
+  return {0, tm.tm_min, tm.tm_hour, tm.tm_wday + 1, tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900};
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = steady_clock::now();
   openStandardFds();
   bool now = false, utc = false, dated = false;
   std::string text;
@@ -159,28 +136,43 @@ int main(int argc, char* argv[]) {
       dated = true;
     }
   }
+  // A given time with seconds starts its next minute that many seconds after the command.
+  DateRecord given{};
   bool withSeconds = false;
-  std::optional<std::tm> given;
-  if (dated && !(given = parseDate(text, withSeconds)))
-    refuse("not a date and time of 2000-2099: " + text + " (YYYY-MM-DD HH:MM[:SS])");
+  int wait = 0;
+  if (dated) {
+    if (!parseDateTime(text, given, withSeconds))
+      refuse("not a date and time of 2000-2099: " + text + " (YYYY-MM-DD HH:MM[:SS])");
+    if (withSeconds && given.Sec > 0 && !now) {
+      wait = 60 - given.Sec;
+      addMinutes(given, 1);
+      if (given.Year > 2099) refuse("the minute to write is outside 2000-2099: " + shown(given));
+    }
+    given.Sec = 0;
+    // The board keeps local time: one that the zone skips would be refused by date later.
+    if (!utc)
+      if (const auto gap = skippedBy(given))
+        refuse(shown(given) + " does not exist in local time: the clocks go forward from " + *gap);
+  }
 
   openRTC();
   if (iddev < 0) {
     std::puts(readFailure());
     return -1;
   }
-  const std::tm t = given ? givenMinute(*given, withSeconds, now, start) : systemMinute(now, utc);
-  if (t.tm_year < 100 || t.tm_year > 199) {
-    char shown[32];
-    std::strftime(shown, sizeof shown, "%Y-%m-%d %H:%M", &t);
-    refuse(std::string(given ? "the minute to write" : "the system clock") + " is outside 2000-2099: " + shown);
+  if (dated) {
+    sayWaiting(wait);
+    std::this_thread::sleep_until(start + std::chrono::seconds(wait));
+    Date = given;
+  } else {
+    Date = systemMinute(now, utc);
+    if (Date.Year < 2000 || Date.Year > 2099) refuse("the system clock is outside 2000-2099: " + shown(Date));
   }
-  // The week day as Linux's driver for this chip counts it, so that both read the board alike.
-  Date = {0, t.tm_min, t.tm_hour, t.tm_wday + 1, t.tm_mday, t.tm_mon + 1, t.tm_year + 1900};
   if (!writeDate()) {
     std::puts("NO RTC write failed!");
     return -1;
   }
+  confirmDone("the RTC is set");
   if (const char* problem = readValidDate()) {
     std::puts(problem);
     return -1;

@@ -212,6 +212,24 @@ TEST_F(Clockset, DatesThatDoNotExistAreRefusedBeforeAnyTransfer) {
   EXPECT_TRUE(board->trace().empty());
 }
 
+// The board keeps local time: a time that the zone skips (here as Berlin's rules have it) is
+// refused before any transfer; one that it repeats, and any time in UTC, are written.
+TEST_F(Clockset, ALocalTimeTheZoneSkipsIsRefused) {
+  const std::vector<std::string> berlin = {"TZ=CET-1CEST,M3.5.0,M10.5.0/3"};
+  for (const auto& [text, minute] : {std::pair{"2027-03-28 02:30", "02:30"}, {"2027-03-28 01:59:30", "02:00"}}) {
+    board->clearTrace();
+    const auto r = set({text}, berlin);
+    EXPECT_EQ(r.out, std::string("NO 2027-03-28 ") + minute +
+                         " does not exist in local time: the clocks go forward from 02:00 to 03:00\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(board->trace().empty()) << "the board was touched";
+  }
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"2027-03-28 02:30", "--utc"}, {"2027-10-31 02:30"}}) {
+    const auto r = set(args, berlin);
+    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.out;
+  }
+}
+
 TEST_F(Clockset, EachFaultOfTheBusIsReportedAndNothingIsClaimed) {
   for (auto bus : {simboard::RtcBus::kNoBus, simboard::RtcBus::kDenied, simboard::RtcBus::kBusy}) {
     board->setRtcBus(bus);

@@ -111,7 +111,7 @@ const std::vector<std::vector<std::string>> kClockTools = {
     {"clockshow"}, {"clockshow", "-t"}, {"clockshow", "-s"}, {"clockshow", "-h"}, {"clockshow", "-x"},
     {"clocksync"}, {"clockprobe"},      {"rtcpeek"},         {"alarmclear"},
     {"clockset", "2026-12-08 10:15"},   {"alarmset", "07:30", "--weekday", "2"},      {"alarmset", "--off"},
-    {"alarmshow"}};
+    {"alarmset", "--in", "90"},         {"alarmset", "2026-12-31", "06:00"},          {"alarmshow"}};
 
 // The help's first line; its whole text is clockshow's own tests' business.
 const char* const kHelpStart = "Show RTC time\n";

@@ -35,6 +35,11 @@ bool writeRegister(int reg, unsigned char value) { return wiringPiI2CWriteReg8(i
 constexpr int kAlarmMinute = 11;
 constexpr int kAlarmHour = 12;
 constexpr int kAlarmDay = 13;
+constexpr int kControlRegister = 14;
+constexpr int kStatusRegister = 15;
+constexpr unsigned char kInterruptControl = 0x04;  // INTCN: the interrupt output signals alarms
+constexpr unsigned char kAlarm2Enable = 0x02;      // A2IE: alarm 2 signals there
+constexpr unsigned char kAlarm2Flag = 0x02;        // A2F: set when alarm 2 matches, until written 0
 constexpr unsigned char kAny = 0x80;      // bit 7 of an alarm register: any value matches
 constexpr unsigned char kWeekDay = 0x40;  // bit 6 of the day register: a day of the week
 
@@ -63,6 +68,53 @@ bool readSeven() {
   ok &= readField(5, Date.Month, bcdField(5));
   ok &= readField(6, Date.Year, [](unsigned char b) { return bcdField(8)(b) + 2000; });
   return ok;
+}
+
+// A register with the bits `clear` cleared and `set` set, the others as the chip holds them.
+bool changeRegister(int reg, unsigned char clear, unsigned char set) {
+  unsigned char byte = 0;
+  return readRegister(reg, byte) && writeRegister(reg, static_cast<unsigned char>((byte & ~clear) | set));
+}
+
+// Days since 1 January 1970 of a civil date, and back, for any year the chip holds.
+long long daysFromCivil(int y, int m, int d) {
+  y -= m <= 2;
+  const int era = y / 400;
+  const int yoe = y - era * 400;
+  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097LL + doe - 719468;
+}
+
+void civilFromDays(long long z, int& y, int& m, int& d) {
+  z += 719468;
+  const long long era = z / 146097;
+  const int doe = static_cast<int>(z - era * 146097);
+  const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<int>(yoe + era * 400) + (m <= 2);
+}
+
+bool alarmMatches(const AlarmRecord& a, const DateRecord& t) {
+  return (a.min < 0 || a.min == t.Min) && (a.hh < 0 || a.hh == t.Hour) &&
+         (a.dd < 0 || a.dd == (a.wd ? t.WeekDay : t.Day));
+}
+
+// The number in `least` to `most` decimal digits at `at`, which moves past them; -1 without.
+int digits(const std::string& text, std::size_t& at, std::size_t least, std::size_t most) {
+  int v = 0;
+  std::size_t n = 0;
+  for (; at < text.size() && n < most && text[at] >= '0' && text[at] <= '9'; ++at, ++n) v = v * 10 + (text[at] - '0');
+  return n >= least ? v : -1;
+}
+
+bool skip(const std::string& text, std::size_t& at, char c) {
+  if (at >= text.size() || text[at] != c) return false;
+  ++at;
+  return true;
 }
 
 // A day folded into 1..days-1; 0 would never match, so it becomes 1.
@@ -108,6 +160,55 @@ int daysInMonth(int year, int month) {
   static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
   return month == 2 && leap ? 29 : days[month - 1];
+}
+
+int weekDay(int year, int month, int day) {
+  const long long days = daysFromCivil(year, month, day);
+  return static_cast<int>(((days % 7 + 7) % 7 + 4) % 7) + 1;  // 1970-01-01 was a Thursday
+}
+
+void addMinutes(DateRecord& date, long long minutes) {
+  const long long day = daysFromCivil(date.Year, date.Month, date.Day);
+  const long long total = day * 1440 + date.Hour * 60 + date.Min + minutes;
+  const long long newDay = total >= 0 ? total / 1440 : (total - 1439) / 1440;
+  civilFromDays(newDay, date.Year, date.Month, date.Day);
+  date.Hour = static_cast<int>(total - newDay * 1440) / 60;
+  date.Min = static_cast<int>(total - newDay * 1440) % 60;
+  date.WeekDay = static_cast<int>(((date.WeekDay - 1 + (newDay - day) % 7) % 7 + 7) % 7) + 1;
+}
+
+bool nextWakeUp(const DateRecord& now, const AlarmRecord& alarm, DateRecord& next) {
+  if (alarm.nowakeup) return false;
+  // Every pattern the registers hold comes again within 62 days (a day 31 after 31 January).
+  DateRecord t = now;
+  t.Sec = 0;
+  for (int minute = 0; minute < 62 * 1440; ++minute) {
+    addMinutes(t, 1);
+    if (alarmMatches(alarm, t)) {
+      next = t;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool parseDateTime(const std::string& text, DateRecord& date, bool& withSeconds) {
+  std::size_t at = 0;
+  DateRecord d{};
+  d.Year = digits(text, at, 4, 4);
+  d.Month = skip(text, at, '-') ? digits(text, at, 2, 2) : -1;
+  d.Day = skip(text, at, '-') ? digits(text, at, 2, 2) : -1;
+  d.Hour = skip(text, at, ' ') ? digits(text, at, 1, 2) : -1;
+  d.Min = skip(text, at, ':') ? digits(text, at, 2, 2) : -1;
+  withSeconds = skip(text, at, ':');
+  d.Sec = withSeconds ? digits(text, at, 2, 2) : 0;
+  if (at != text.size() || d.Year < 2000 || d.Year > 2099 || d.Month < 1 || d.Month > 12 || d.Day < 1 ||
+      d.Day > daysInMonth(d.Year, d.Month) || d.Hour < 0 || d.Hour > 23 || d.Min < 0 || d.Min > 59 || d.Sec < 0 ||
+      d.Sec > 59)
+    return false;
+  d.WeekDay = weekDay(d.Year, d.Month, d.Day);
+  date = d;
+  return true;
 }
 
 const char* readFailure() { return iddev < 0 ? "NO RTC found!" : "NO RTC read failed!"; }
@@ -167,6 +268,24 @@ bool setNoWakeUp() {
   ok &= writeRegister(kAlarmHour, 0);
   ok &= writeRegister(kAlarmDay, 0);
   return ok;
+}
+
+bool setAlarmInterrupt(bool on) {
+  if (iddev < 0) return false;
+  return on ? changeRegister(kControlRegister, 0, kInterruptControl | kAlarm2Enable)
+            : changeRegister(kControlRegister, kAlarm2Enable, 0);
+}
+
+bool clearAlarmFlag() { return iddev >= 0 && changeRegister(kStatusRegister, kAlarm2Flag, 0); }
+
+bool readAlarmState(bool& enabled, bool& fired) {
+  if (iddev < 0) return false;
+  unsigned char control = 0;
+  unsigned char status = 0;
+  if (!readRegister(kControlRegister, control) || !readRegister(kStatusRegister, status)) return false;
+  enabled = (control & (kInterruptControl | kAlarm2Enable)) == (kInterruptControl | kAlarm2Enable);
+  fired = (status & kAlarm2Flag) != 0;
+  return true;
 }
 
 bool readAlarm() {

@@ -380,3 +380,28 @@ TEST_F(Rtc, AFailedAlarmTransferIsReported) {
   EXPECT_TRUE(readAlarm());
   EXPECT_EQ(fields(Alarm), fields({false, 1, 0, 0, true}));
 }
+
+// The chip's calendar, where a wrong carry or week day would set or show the wrong wake-up.
+TEST(Calendar, MinutesCarryThroughDaysMonthsAndLeapYears) {
+  struct Case {
+    DateRecord from;
+    long long minutes;
+    DateRecord to;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{0, 50, 22, 4, 30, 12, 2026}, 90, {0, 20, 0, 5, 31, 12, 2026}},
+           {{9, 30, 23, 2, 28, 2, 2028}, 60, {9, 30, 0, 3, 29, 2, 2028}},
+           {{0, 30, 23, 4, 28, 2, 2027}, 60, {0, 30, 0, 5, 1, 3, 2027}},
+           {{0, 59, 23, 5, 31, 12, 2099}, 1, {0, 0, 0, 6, 1, 1, 2100}},
+           {{0, 0, 0, 2, 1, 1, 2000}, 27 * 1440, {0, 0, 0, 1, 28, 1, 2000}},  // a week day of the chip's own count
+           {{0, 20, 0, 5, 31, 12, 2026}, -90, {0, 50, 22, 4, 30, 12, 2026}}}) {
+    DateRecord d = c.from;
+    addMinutes(d, c.minutes);
+    EXPECT_EQ(std::tie(d.Sec, d.Min, d.Hour, d.WeekDay, d.Day, d.Month, d.Year),
+              std::tie(c.to.Sec, c.to.Min, c.to.Hour, c.to.WeekDay, c.to.Day, c.to.Month, c.to.Year))
+        << c.from.Year << "-" << c.from.Month << "-" << c.from.Day << " + " << c.minutes;
+  }
+  EXPECT_EQ(weekDay(2000, 1, 1), 7);  // a Saturday
+  EXPECT_EQ(weekDay(2026, 12, 8), 3);
+  EXPECT_EQ(weekDay(2100, 3, 1), 2);
+}

@@ -34,3 +34,12 @@ std::string wakeUpLine() {
     time = "every minute";
   return "OK wake-up " + (day.empty() ? time : day + ", " + time);
 }
+
+std::string nextWakeUpLine(const DateRecord& now) {
+  DateRecord next{};
+  if (!nextWakeUp(now, Alarm, next)) return "OK no next wake-up";
+  char line[64];
+  std::snprintf(line, sizeof line, "OK next wake-up %2.2d/%2.2d/%4d %2.2d:%2.2d", next.Day, next.Month, next.Year,
+                next.Hour, next.Min);
+  return line;
+}

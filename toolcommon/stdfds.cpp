@@ -11,16 +11,21 @@
 
 namespace {
 
-int lostErrno = 0;  // of a write to descriptor 1 made without stdio
+int lostErrno = 0;              // of a write to descriptor 1 made without stdio
+const char* doneAction = nullptr;  // what was done before the confirmation was lost
 
 void checkOutput() {
   const bool flushed = std::fflush(stdout) == 0;
   const int err = flushed ? lostErrno : errno;
   if (flushed && !std::ferror(stdout) && lostErrno == 0) return;
-  if (err == 0)  // an earlier write through stdio failed, and its reason is gone
-    std::fprintf(stderr, "%s: cannot write standard output\n", program_invocation_short_name);
+  const char* name = program_invocation_short_name;
+  if (doneAction)
+    std::fprintf(stderr, "%s: %s, but its confirmation could not be written", name, doneAction);
   else
-    std::fprintf(stderr, "%s: cannot write standard output: %s\n", program_invocation_short_name, std::strerror(err));
+    std::fprintf(stderr, "%s: cannot write standard output", name);
+  // Without errno, an earlier write through stdio failed and its reason is gone.
+  if (err != 0) std::fprintf(stderr, ": %s", std::strerror(err));
+  std::fputc('\n', stderr);
   _exit(255);
 }
 
@@ -35,8 +40,16 @@ void openStandardFds() {
 }
 
 void failOnLostOutput() {
+  static bool checked = false;
+  if (checked) return;
+  checked = true;
   std::signal(SIGPIPE, SIG_IGN);
   std::atexit(checkOutput);
+}
+
+void confirmDone(const char* done) {
+  doneAction = done;
+  failOnLostOutput();
 }
 
 void outputLost(int err) { lostErrno = err; }

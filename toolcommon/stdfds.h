@@ -5,6 +5,11 @@
 //                       disk, a pipe closed before it) ends the program with status 255 at its
 //                       exit, with the reason on standard error; a closed pipe no longer kills
 //                       it unseen with SIGPIPE
+//   confirmDone(done)   for the programs that act: the action is done, and from now on a
+//                       confirmation that cannot be written ends the program with status 255 at
+//                       its exit and a line on standard error that says it was done all the same
+//                       ("alarmset: the alarm is set, but its confirmation could not be written:
+//                       No space left on device"), so that nobody repeats it blindly
 //   outputLost(err)     a write to descriptor 1 made without stdio failed with errno `err`: the
 //                       program ends as above
 //
@@ -17,4 +22,5 @@
 
 void openStandardFds();
 void failOnLostOutput();
+void confirmDone(const char* done);
 void outputLost(int err);
