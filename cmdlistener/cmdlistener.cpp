@@ -2,7 +2,6 @@
 // relays their output back to it.
 #include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,7 +15,8 @@
 
 namespace {
 
-// A line or an output piece is at most this long; what follows comes as the next one.
+// A line or an output piece is at most this long (a command line, this and its line end);
+// what follows comes as the next one.
 constexpr std::size_t kPieceMax = 511;
 constexpr std::size_t kKeyLength = 8;
 
@@ -101,18 +101,32 @@ void checkDevice() {
   std::exit(-1);
 }
 
+// One line, or a piece of kPieceMax bytes of a longer one. A command line may hold kPieceMax
+// bytes before its line end: the whole command fits in rbuff.
+bool readPart() {
+  if (!readLine(serinp, rbuff, kPieceMax)) return false;
+  if (rbuff.back() == '\n' || !rbuff.starts_with("$$$Ardu ")) return true;
+  return readLine(serinp, rbuff, kPieceMax + 1);
+}
+
+// Until the line has a byte to read, or hung up, asleep in the kernel.
+void waitLine() {
+  pollfd p{fileno(serinp), POLLIN, 0};
+  poll(&p, 1, -1);
+}
+
 void ciclo() {
   rbuff.clear();
   bool refused = false;  // the rest of a refused command line is still coming
   while (run) {
     // A CR LF line end comes as "\n": sketches that end their lines so mean the command
     // without the CR.
-    if (!readLine(serinp, rbuff, kPieceMax)) {
+    if (!readPart()) {
       // A timed read ended empty, or the read failed: the part of the line read so far
       // waits for its rest.
       checkDevice();
       std::clearerr(serinp);
-      usleep(1000);
+      waitLine();
       continue;
     }
     const bool cut = rbuff.back() != '\n';

@@ -186,7 +186,7 @@ TEST_F(Cmdlistener, OtherLinesAreIgnored) {
   EXPECT_EQ(peer.receivedBytes(), sent);
 }
 
-TEST_F(Cmdlistener, ACommandLineLongerThan511BytesIsRefusedWhole) {
+TEST_F(Cmdlistener, ACommandLineOver511BytesBeforeItsEndIsRefusedWhole) {
   start();
   // Another line is read in parts, and only a part that begins with a keyword acts.
   exchange(std::string(511, '-') + "$$$Ardu echo tail\n", "OK\n");
@@ -196,18 +196,26 @@ TEST_F(Cmdlistener, ACommandLineLongerThan511BytesIsRefusedWhole) {
   const std::string xs(498, 'x');
   exchange("$$$Ardu echo " + xs + "$$$Ardu touch /dev/vboard/cut\n", "NO\n");
   exchange("$$$Resp \n", "\n");
-  exchange("$$$Ardu echo " + xs + "x\n", "NO\n");  // 511 bytes and the line end
-  // 511 bytes with the line end are one line; a CR LF end is one line end.
+  // The line's length with its line end: 513 refused; 512 and 511 run, and a CR LF end is one
+  // line end.
   const std::string ys(497, 'y');
-  exchange("$$$Ardu echo " + ys + "\n", "OK\n");
-  exchange("$$$Resp \n", ys + "\n");
-  exchange("$$$Ardu echo " + ys + "\r\n", "OK\n");
-  exchange("$$$Resp \n", ys + "\n");
+  struct Row {
+    std::string line, reply;
+  };
+  for (const Row& row : {Row{"$$$Ardu echo " + xs + "x\n", "NO\n"}, Row{"$$$Ardu echo " + xs + "\n", "OK\n"},
+                         Row{"$$$Ardu echo " + ys + "\n", "OK\n"}, Row{"$$$Ardu echo " + xs + "\r\n", "OK\n"},
+                         Row{"$$$Ardu echo " + ys + "\r\n", "OK\n"}}) {
+    SCOPED_TRACE(row.line.size());
+    exchange(row.line, row.reply);
+    if (row.reply == "OK\n") exchange("$$$Resp \n", row.line.substr(13, row.line.find_first_of("\r\n") - 13) + "\n");
+  }
   auto r = end();
+  const auto ran = [](const std::string& text) {
+    return "<Command>\ncommand: echo " + text + "\n> OK\n<GetAnswer\n" + text + "\n";
+  };
   EXPECT_EQ(r.out, kStart + "<Command>\ncommand: echo tail\n> OK\n<GetAnswer\ntail\n" +
-                       "<Command>\n> NO\n<GetAnswer\n>\n<Command>\n> NO\n" +
-                       "<Command>\ncommand: echo " + ys + "\n> OK\n<GetAnswer\n" + ys + "\n" +
-                       "<Command>\ncommand: echo " + ys + "\n> OK\n<GetAnswer\n" + ys + "\n<End>\n");
+                       "<Command>\n> NO\n<GetAnswer\n>\n<Command>\n> NO\n" + ran(xs) + ran(ys) + ran(xs) + ran(ys) +
+                       "<End>\n");
   EXPECT_FALSE(std::filesystem::exists(board->dir() / "cut")) << "the rest of a refused line ran";
 }
 

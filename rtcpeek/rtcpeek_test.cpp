@@ -76,17 +76,21 @@ TEST_F(Rtcpeek, DecodesEachFieldWithItsOwnMask) {
   EXPECT_EQ(dateLine({0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00}), "01/01/2000 00:00\n");  // a reset clock
 }
 
-// As its own decoding reads them: digits above 9, a day past its month, month 13, minute 60.
-TEST_F(Rtcpeek, ATimeThatCannotExistIsNeverPrinted) {
-  for (const std::vector<std::uint8_t>& regs : {std::vector<std::uint8_t>{0x00, 0x07, 0x01, 0x01, 0x3F, 0x1F, 0xFF},
-                                                {0x00, 0x0A, 0x01, 0x01, 0x01, 0x01, 0x26},
-                                                {0x00, 0x00, 0x01, 0x01, 0x31, 0x06, 0x26},
-                                                {0x00, 0x00, 0x01, 0x01, 0x01, 0x13, 0x26},
-                                                {0x00, 0x60, 0x01, 0x01, 0x01, 0x01, 0x26}}) {
-    board->setRtcRegisters(regs);
-    auto r = peek();
-    EXPECT_EQ(r.out, "Hello world!\n" + handle() + "\nNO RTC time invalid!\n");
-    EXPECT_EQ(r.status, 255);
+// What the registers hold, as its own decoding reads them, also where it is no date (the
+// clock tools refuse those): digits above 9, a day past its month, month 13, minute 60.
+TEST_F(Rtcpeek, ShowsTheRegistersAlsoWhenTheyHoldNoDate) {
+  struct Case {
+    std::vector<std::uint8_t> regs;
+    std::string line;
+  };
+  for (const Case& c : {Case{{0x00, 0x30, 0x06, 0x01, 0x14, 0x12, 0xFF}, "14/12/2165 06:30\n"},
+                        Case{{0x00, 0x07, 0x01, 0x01, 0x3F, 0x1F, 0xFF}, "45/25/2165 01:07\n"},
+                        Case{{0x00, 0x0A, 0x01, 0x01, 0x01, 0x01, 0x26}, "01/01/2026 01:10\n"},
+                        Case{{0x00, 0x00, 0x01, 0x01, 0x31, 0x06, 0x26}, "31/06/2026 01:00\n"},
+                        Case{{0x00, 0x00, 0x01, 0x01, 0x01, 0x13, 0x26}, "01/13/2026 01:00\n"},
+                        Case{{0x00, 0x60, 0x01, 0x01, 0x01, 0x01, 0x26}, "01/01/2026 01:60\n"}}) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(dateLine(c.regs), c.line);
   }
 }
 

@@ -43,6 +43,8 @@ constexpr int kLockWaitMs = 2000;
 // The discard before a request ends after this much silence, or this long in all.
 constexpr int kSilenceMs = 100;
 constexpr auto kDiscardMost = std::chrono::seconds(1);
+// waitInput's limit counts steps of this many milliseconds.
+constexpr int kStepMs = 10;
 
 [[noreturn]] void cannotOpen() {
   std::printf("Impossible to open serial port!");
@@ -125,14 +127,27 @@ void discardInput() {
 }
 
 bool waitInput(int limit) {
-  int pending = 0;
-  for (int polls = 0;;) {
-    ioctl(fd, FIONREAD, &pending);
-    ++polls;
-    if (pending > 0) return true;
-    usleep(10000);
-    if (limit > 0 && polls >= limit) return false;
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::milliseconds(limit * kStepMs);
+  // What is left of the bound; -1, for ever, without one.
+  const auto left = [&] {
+    return limit > 0 ? static_cast<int>(std::max<long long>(
+                           0, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()))
+                     : -1;
+  };
+  pollfd p{fd, POLLIN, 0};
+  for (;;) {
+    const int n = poll(&p, 1, left());
+    if (n == 0) return false;
+    // A line that hung up shows as readable, and reads end empty: only bytes count.
+    int pending = 0;
+    if (n > 0 && ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) return true;
+    if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) break;  // no byte can come any more
   }
+  // The wait keeps its length, as if the line had stayed silent.
+  while (poll(nullptr, 0, left()) != 0) {
+  }
+  return false;
 }
 
 bool waitReadable(int ms) {

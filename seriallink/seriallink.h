@@ -10,7 +10,10 @@
 //   closeSer()           pause 1 s, flush both queues, close the streams and the descriptor (which
 //                        also lets go of the lock)
 //   discardInput()       read and drop input until 0.1 s of silence, for at most 1 s in all
-//   waitInput(limit)     poll the pending-byte count every 10 ms; limit 0 waits for ever
+//   waitInput(limit)     wait in poll() until a byte can be read, for at most limit × 10 ms
+//                        (`tries`, 200: 2 s); limit 0 waits for ever. A line that hung up
+//                        gives no byte: the wait runs its length. For the rows that clear
+//                        ICANON and set VTIME, where one byte makes the line readable.
 //   waitReadable(ms)     true when fd has input within ms, whatever the tty's mode (in canonical
 //                        mode the tty shows only whole lines)
 //   readLine(...)        one line of the sketch's from a stream, a CR LF end taken as one "\n"
@@ -68,7 +71,7 @@ extern speed_t baud;
 extern FILE* serinp;
 extern FILE* serout;
 extern std::string rbuff;  // sized by the row; a line read into it holds at most size-1 bytes
-extern int tries;          // the bounded waitInput's poll limit
+extern int tries;          // the bounded waitInput's limit, in steps of 10 ms
 extern bool run;           // the receive loop's flag of the command interceptor
 
 void init(const PortRow& row);

@@ -271,7 +271,7 @@ TEST_F(Link, WaitInputPollsUpToItsLimit) {
   ASSERT_EQ(tries, 200);
   auto t0 = Clock::now();
   EXPECT_FALSE(waitInput(tries));
-  EXPECT_WAIT(msSince(t0), 2050, 250);  // 200 polls 10 ms apart
+  EXPECT_WAIT(msSince(t0), 2050, 250);  // 200 steps of 10 ms
   t0 = Clock::now();
   EXPECT_FALSE(waitInput(5));
   EXPECT_WAIT(msSince(t0), 55, 30);

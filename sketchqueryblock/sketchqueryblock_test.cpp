@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "bench.h"
@@ -156,8 +158,24 @@ TEST_F(Sketchqueryblock, WaitsAsLongAsTheAnswerTakes) {
   EXPECT_EQ(r.status, 0);
   EXPECT_GE(r.seconds, 3.0);
 
+  // Silence: it waits on, and the wait costs no CPU at all, not a nanosecond over 2 s.
   Sketch silent;
-  r = query(silent, {"?"}, timeLimit(4000));
+  bench::RunOptions runOptions = timeLimit(4000);
+  runOptions.argv = {"sketchqueryblock", "?"};
+  runOptions.lines["/dev/ttyS0"] = silent.line.slavePath();
+  bench::Process tool(*board, runOptions);
+  ASSERT_TRUE(silent.peer.waitReceived("?\n", 2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into its wait
+  const auto cpuNs = [&] {
+    long long ns = -1;
+    std::ifstream("/proc/" + std::to_string(tool.pid()) + "/schedstat") >> ns;  // the scheduler's count
+    return ns;
+  };
+  const long long before = cpuNs();
+  ASSERT_GE(before, 0);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(cpuNs(), before);
+  r = tool.wait();
   EXPECT_TRUE(r.timedOut);
   EXPECT_EQ(r.out, "");
 }

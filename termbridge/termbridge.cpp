@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
+#include <ctime>
 
 #include "help.h"
 #include "stdfds.h"
@@ -32,6 +32,7 @@ std::FILE* fpwinin = nullptr;  // from the window, on a dup of fdwin
 char buff[512];
 int pidc = -1;
 const useconds_t timeout = 50000;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 int stdinflags = -1;  // as we found them, given back on the way out
 
 void closeConsole(int fds, std::FILE* out, std::FILE* in, int pid) {
@@ -103,23 +104,40 @@ bool windowGone() {
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
+// Passes 50 ms apart, each moving at most one line each way. After a pass that found nothing
+// to move, the bridge sleeps in poll() until either side has a line, or the window goes,
+// rather than looking again every 50 ms. The stop signals are held back but in those sleeps,
+// so that one that comes during a pass ends the next sleep instead of being lost before it.
 void loop() {
+  sigset_t stops, open;
+  sigemptyset(&stops);
+  for (int sig : kStopSignals) sigaddset(&stops, sig);
+  sigprocmask(SIG_BLOCK, &stops, &open);
+  const timespec pause{0, static_cast<long>(timeout) * 1000};
+  pollfd sides[] = {{STDIN_FILENO, POLLIN, 0}, {fdwin, POLLIN, 0}};
   while (frun) {
+    bool moved = false;
     if (std::fgets(buff, sizeof buff, stdin)) {
       std::fputs(buff, fpwin);
       std::fflush(fpwin);  // in this pass, a piece of a long line too
+      moved = true;
     } else {
       std::clearerr(stdin);  // a Ctrl-D typed on a terminal must not stop its later lines
     }
     if (std::fgets(buff, sizeof buff, fpwinin)) {
       std::fputs(buff, stdout);
+      moved = true;
     } else if (windowGone()) {
       std::puts("xterm: window closed");
       std::exit(-1);
     } else {
       std::clearerr(fpwinin);  // nor one typed in the window
     }
-    usleep(timeout);
+    ppoll(nullptr, 0, &pause, &open);
+    if (moved || !frun) continue;
+    ppoll(sides, 2, nullptr, &open);
+    // A pipe whose writer has gone would wake every sleep at once: its end is for good.
+    if ((sides[0].revents & (POLLIN | POLLHUP)) == POLLHUP) sides[0].fd = -1;
   }
 }
 
@@ -139,7 +157,7 @@ int main(int argc, char* argv[]) {
   struct sigaction sa {};
   sa.sa_handler = stop;
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaction(sig, &sa, nullptr);
+  for (int sig : kStopSignals) sigaction(sig, &sa, nullptr);
   if (!openConsole(&fdwin, &pidc)) return -1;
   stdinflags = fcntl(STDIN_FILENO, F_GETFL);
   setnoblock(STDIN_FILENO);

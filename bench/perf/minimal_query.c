@@ -11,12 +11,12 @@
  * line and relays its output on "$$$Resp ", as cmdlistener does, for its throughput.
  */
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -57,17 +57,12 @@ static void discardInput(int fd) {
   }
 }
 
-/* Polls the pending count every 10 ms; limit 0 polls for ever. */
+/* Waits in poll() for a byte, at most limit × 10 ms; limit 0 waits for ever. */
 static int waitInput(int fd, int limit) {
-  int polls = 0;
-  for (;;) {
-    int pending = 0;
-    ioctl(fd, FIONREAD, &pending);
-    ++polls;
-    if (pending > 0) return 1;
-    usleep(10000);
-    if (limit > 0 && polls >= limit) return 0;
-  }
+  struct pollfd p;
+  p.fd = fd;
+  p.events = POLLIN;
+  return poll(&p, 1, limit > 0 ? limit * 10 : -1) > 0 && (p.revents & POLLIN) != 0;
 }
 
 /* One line, a CR LF end taken as one "\n", as the tools read it. */
@@ -179,8 +174,11 @@ static int cmdlistener(int relay) {
   if (in == NULL || out == NULL) return 255;
   for (;;) {
     if (fgets(line, sizeof line, in) == NULL) {
+      struct pollfd p;
+      p.fd = fileno(in);
+      p.events = POLLIN;
       clearerr(in);
-      usleep(1000);
+      poll(&p, 1, -1);
     } else if (relay && strncmp(line, "$$$Ardu ", 8) == 0) {
       puts("<Command>");
       printf("command: %s", line + 8);

@@ -99,9 +99,9 @@ void Perf::idle() {
       waitSketch.stop();
       return perMinute;
     });
-    add(idleRow("sketchqueryblock: CPU time while waiting for an answer (polls every 10 ms)" + over, s[0]));
+    add(blockedRow("sketchqueryblock: CPU time while waiting for an answer (blocked in poll)" + over, s[0]));
     add(idleRow("pinwait: CPU time while waiting for the pin (blocking read)" + over, s[1]));
-    add(idleRow("termbridge: CPU time while idle (a pass every 50 ms)" + over, s[2]));
+    add(idleRow("termbridge: CPU time while idle (asleep in poll)" + over, s[2]));
   });
 }
 

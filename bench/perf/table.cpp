@@ -78,6 +78,14 @@ Row idleRow(const std::string& what, const std::vector<double>& msPerMinute) {
   return {what, "—", fixed(m, 1) + " ms/min", fixed(m / 600, 3) + " % of a CPU", "—", "info"};
 }
 
+// A wait in the kernel, which no time-out wakes: not a nanosecond of CPU.
+Row blockedRow(const std::string& what, const std::vector<double>& msPerMinute) {
+  Row r = idleRow(what, msPerMinute);
+  r.goal = "0.00 % of a CPU";
+  r.result = median(msPerMinute) > 0 ? "fail" : "pass";
+  return r;
+}
+
 Row footprintRow(const std::string& what, const std::vector<double>& kib) {
   return {what, "—", fixed(median(kib), 1) + " KiB", "—", "—", "info"};
 }

@@ -6,6 +6,7 @@
 //   overheadRow           a tool's time against the minimal C program's
 //   throughputRow         a relay's rate against the minimal C program's
 //   idleRow, footprintRow figures with no goal
+//   blockedRow            CPU time of a wait that must cost none
 //   markdown(rows, runs)  the table
 #pragma once
 
@@ -34,6 +35,7 @@ Row overheadRow(const std::string& what, const std::vector<double>& toolMs, cons
                 int timeOuts = 0);
 Row throughputRow(const std::string& what, const std::vector<double>& toolBytesPerS, const std::vector<double>& cBytesPerS);
 Row idleRow(const std::string& what, const std::vector<double>& msPerMinute);
+Row blockedRow(const std::string& what, const std::vector<double>& msPerMinute);
 Row footprintRow(const std::string& what, const std::vector<double>& kib);
 
 std::string markdown(const std::vector<Row>& rows, int runs);
