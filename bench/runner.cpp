@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,10 +120,10 @@ struct Process::Impl {
   };
 
   // Outlives vboard: should the process that runs the tool die outright (SIGKILL, the OOM
-  // killer), the watcher sees its end of a pipe close, kills the tool's process group, so
-  // that nothing of the run is left holding the board and its lines, and removes the scratch
-  // directory. A tool that ends as usual is the Process's to reap: the watcher is told so
-  // first, and ends alone.
+  // killer, a kill of its whole group), the watcher sees its end of a socket close, removes
+  // the scratch directory and kills the tool's process group, itself among them, so that
+  // nothing of the run is left holding the board and its lines. A tool that ends as usual is
+  // the Process's to reap: the watcher is told so first, and ends alone.
   struct Watcher {
     pid_t pid = -1;
     Fd standDown;
@@ -130,30 +131,37 @@ struct Process::Impl {
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
     void start(pid_t group, const std::string& scratch) {
-      Pipe pipe;
+      int fds[2];
+      if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throwErrno("socketpair");
+      Fd ours(fds[0]), theirs(fds[1]);
       pid = fork();
       if (pid < 0) throwErrno("fork");
       if (pid == 0) {  // system calls only: the parent has threads
-        const int fd = pipe.read.get();
+        const int fd = theirs.get();
+        // In the tool's group, so that a kill of vboard's group spares it; the signals the
+        // tool's group is sent, from the terminal or at the time limit, are not for it.
+        setpgid(0, group);
+        for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
+          ::signal(sig, SIG_IGN);
         if (fd > 0) close_range(0, static_cast<unsigned>(fd) - 1, 0);  // nothing of the run's streams stays open here
         close_range(static_cast<unsigned>(fd) + 1, ~0U, 0);
-        for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGPIPE}) ::signal(sig, SIG_IGN);
         char c;
         ssize_t n;
         while ((n = ::read(fd, &c, 1)) < 0 && errno == EINTR) {
         }
         if (n == 0) {
-          kill(-group, SIGKILL);
           rmdir(scratch.c_str());  // empty on the host: its mounts were the run's own
+          kill(-group, SIGKILL);
         }
         _exit(0);
       }
-      standDown = std::move(pipe.write);
+      setpgid(pid, group);  // also here, so that the group is the watcher's before anything can kill vboard's
+      standDown = std::move(ours);
     }
     ~Watcher() {
       if (pid <= 0) return;
       const char c = 0;
-      [[maybe_unused]] const ssize_t n = ::write(standDown.get(), &c, 1);
+      [[maybe_unused]] const ssize_t n = send(standDown.get(), &c, 1, MSG_NOSIGNAL);  // gone with the group, perhaps
       standDown.reset();
       while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
       }
