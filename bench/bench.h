@@ -241,7 +241,7 @@ struct RunOptions {
   std::string input{};         // written to standard input
   bool keepInputOpen = false;  // else standard input is closed after `input`
   bool standIns = true;        // the stand-ins for sudo and date first on PATH and over the system's
-  int timeoutMs = 10000;       // then the tool's process group is killed; 0: no limit
+  int timeoutMs = 10000;       // then SIGTERM to the tool's process group, SIGKILL 2 s later; 0: no limit
   std::vector<std::string> env{};     // NAME=VALUE, added to the environment (a PATH replaces the bench's)
   std::optional<int> maxOpenFiles{};  // RLIMIT_NOFILE for the tool
   std::filesystem::path cwd{};        // empty: the caller's
@@ -276,7 +276,7 @@ class Process {
   bool running();
   std::string out() const;  // standard output so far
   bool waitOutput(const std::string& needle, int timeoutMs) const;
-  RunResult wait();  // until the tool ends or its time limit kills it
+  RunResult wait();  // until the tool ends or its time limit ends it
 
  private:
   struct Impl;

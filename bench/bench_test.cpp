@@ -106,17 +106,35 @@ TEST_F(Vboard, GpioInputsAndShow) {
 }
 
 TEST_F(Vboard, RunPassesStatusAndUsesTheStandIns) {
+  // On a fresh board, with no clock of the run's kept yet, a stand-in adds nothing to stderr.
+  for (const std::vector<std::string>& tool : {std::vector<std::string>{"date", "+%Y"}, {"sudo", "true"}}) {
+    std::vector<std::string> args = {"run", "--"};
+    args.insert(args.end(), tool.begin(), tool.end());
+    const auto r = vboard(args);
+    EXPECT_EQ(r.err, "") << tool[0];
+    EXPECT_EQ(r.status, 0) << tool[0];
+  }
   EXPECT_EQ(vboard({"run", "--", "sh", "-c", "exit 3"}).status, 3);
   auto r = vboard({"run", "--", "sh", "-c", "sudo date -s '12/25/2026 18:30:00' >/dev/null; date '+%d/%m/%Y %H:%M'"});
   EXPECT_EQ(r.out, "25/12/2026 18:30\n");
   r = vboard({"commands"});
   EXPECT_EQ(r.out,
+            "date +%Y\n"
+            "sudo true\n"
             "sudo date -s 12/25/2026 18:30:00\n"
             "date -s 12/25/2026 18:30:00\n"
             "date +%d/%m/%Y %H:%M\n");
-  r = vboard({"run", "--timeout", "1", "--", "sleep", "30"});
-  EXPECT_EQ(r.status, 124);
-  EXPECT_LT(r.seconds, 5);
+  // At its time limit the tool is asked to stop, and may put back what it holds.
+  for (const auto& [tool, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"sleep", "30"}, ""}, {{"bash", "-c", "trap 'echo got-term; exit 3' TERM; sleep 6 & wait"}, "got-term\n"}}) {
+    std::vector<std::string> args = {"run", "--timeout", "1", "--"};
+    args.insert(args.end(), tool.begin(), tool.end());
+    r = vboard(args);
+    EXPECT_EQ(r.status, 124) << tool[0];
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, "vboard: " + tool[0] + " stopped after its time limit\n");
+    EXPECT_LT(r.seconds, 3);
+  }
 }
 
 TEST_F(Vboard, RunWithAScriptedSketchOnTheLine) {

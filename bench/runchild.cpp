@@ -1,6 +1,7 @@
 // The child of a run, between fork and exec: system calls only (see runplan.h).
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/openat2.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "runplan.h"
 
@@ -46,28 +48,74 @@ bool writeProcFile(const char* path, const char* text) {
   return n == static_cast<ssize_t>(strlen(text));
 }
 
-int runStep(const Step& st, bool userns) {
+// The folder that holds `path`, reached without following a symbolic link, and the name in it.
+// A step never follows one: a link among the fixed paths' folders could lead out of the run's
+// own mounts, where making or removing a file would change the host.
+int openParent(const std::string& path, const char** name) {
+  char dir[PATH_MAX];
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash >= sizeof dir) {
+    errno = EINVAL;
+    return -1;
+  }
+  memcpy(dir, path.data(), slash);
+  dir[slash] = '\0';
+  if (slash == 0) strcpy(dir, "/");
+  *name = path.c_str() + slash + 1;
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, dir, &how, sizeof how));
+}
+
+int pathStep(const Step& st, int dir, const char* name) {
   switch (st.kind) {
-    case Step::kMount:
-      // A bind ignores the type, but the call must still be given a string.
-      return ::mount(st.source.c_str(), st.path.c_str(), st.type.c_str(), st.flags,
-                     st.data.empty() ? nullptr : (userns ? st.usernsData : st.data).c_str());
-    case Step::kDir:
-      return mkdir(st.path.c_str(), 0755) == 0 || errno == EEXIST ? 0 : -1;
+    case Step::kDir: {
+      if (mkdirat(dir, name, 0755) == 0) return 0;
+      if (errno != EEXIST) return -1;
+      struct stat s {};
+      if (fstatat(dir, name, &s, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+      errno = ENOTDIR;
+      return S_ISDIR(s.st_mode) ? 0 : -1;
+    }
     case Step::kFile: {
-      const int fd = open(st.path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+      int fd = openat(dir, name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd < 0 && errno == ELOOP && unlinkat(dir, name, 0) == 0)  // a link there goes: the file is the run's
+        fd = openat(dir, name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (fd < 0) return -1;
       close(fd);
       return 0;
     }
     case Step::kLink:
-      return symlink(st.source.c_str(), st.path.c_str());
+      return symlinkat(st.source.c_str(), dir, name);
     case Step::kRemove:
-      return unlink(st.path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+      return unlinkat(dir, name, 0) == 0 || errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    default:
+      errno = EINVAL;
+      return -1;
+  }
+}
+
+int runStep(const Step& st, bool userns) {
+  switch (st.kind) {
+    case Step::kMount:
+      // A bind ignores the type, but the call must still be given a string. A step before made
+      // each mount point of /home and /usr/bin without following a link.
+      return ::mount(st.source.c_str(), st.path.c_str(), st.type.c_str(), st.flags,
+                     st.data.empty() ? nullptr : (userns ? st.usernsData : st.data).c_str());
     case Step::kDetach:
       return umount2(st.path.c_str(), MNT_DETACH);
+    default: {
+      const char* name = nullptr;
+      const int dir = openParent(st.path, &name);
+      if (dir < 0) return st.kind == Step::kRemove && errno == ENOENT ? 0 : -1;
+      const int rc = pathStep(st, dir, name);
+      const int saved = errno;
+      close(dir);
+      errno = saved;
+      return rc;
+    }
   }
-  return -1;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,7 +89,8 @@ struct Process::Impl {
   struct Scratch {
     std::string path;
     Scratch() {
-      path = (fs::temp_directory_path() / "vboard-run.XXXXXX").string();
+      // Resolved: the plan's steps follow no symbolic link.
+      path = (fs::canonical(fs::temp_directory_path()) / "vboard-run.XXXXXX").string();
       if (!mkdtemp(path.data())) throwErrno("make the scratch directory " + path);
     }
     ~Scratch() { rmdir(path.c_str()); }
@@ -117,8 +119,58 @@ struct Process::Impl {
     }
   };
 
+  // Outlives vboard: should the process that runs the tool die outright (SIGKILL, the OOM
+  // killer, a kill of its whole group), the watcher sees its end of a socket close, removes
+  // the scratch directory and kills the tool's process group, itself among them, so that
+  // nothing of the run is left holding the board and its lines. A tool that ends as usual is
+  // the Process's to reap: the watcher is told so first, and ends alone.
+  struct Watcher {
+    pid_t pid = -1;
+    Fd standDown;
+    Watcher() = default;
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+    void start(pid_t group, const std::string& scratch) {
+      int fds[2];
+      if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throwErrno("socketpair");
+      Fd ours(fds[0]), theirs(fds[1]);
+      pid = fork();
+      if (pid < 0) throwErrno("fork");
+      if (pid == 0) {  // system calls only: the parent has threads
+        const int fd = theirs.get();
+        // In the tool's group, so that a kill of vboard's group spares it; the signals the
+        // tool's group is sent, from the terminal or at the time limit, are not for it.
+        setpgid(0, group);
+        for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
+          ::signal(sig, SIG_IGN);
+        if (fd > 0) close_range(0, static_cast<unsigned>(fd) - 1, 0);  // nothing of the run's streams stays open here
+        close_range(static_cast<unsigned>(fd) + 1, ~0U, 0);
+        char c;
+        ssize_t n;
+        while ((n = ::read(fd, &c, 1)) < 0 && errno == EINTR) {
+        }
+        if (n == 0) {
+          rmdir(scratch.c_str());  // empty on the host: its mounts were the run's own
+          kill(-group, SIGKILL);
+        }
+        _exit(0);
+      }
+      setpgid(pid, group);  // also here, so that the group is the watcher's before anything can kill vboard's
+      standDown = std::move(ours);
+    }
+    ~Watcher() {
+      if (pid <= 0) return;
+      const char c = 0;
+      [[maybe_unused]] const ssize_t n = send(standDown.get(), &c, 1, MSG_NOSIGNAL);  // gone with the group, perhaps
+      standDown.reset();
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+  };
+
   Scratch scratch;
   Child child;
+  Watcher watcher;  // declared after the child, so told to stand down before the tool is reaped
   Fd pidfd, in, out, err, wakeRead, wakeWrite;
   int timeoutMs = 0;
   std::int64_t startUs = 0;
@@ -167,6 +219,7 @@ struct Process::Impl {
         break;
     }
     if (!failure.empty()) throw std::runtime_error(failure);
+    watcher.start(pid, scratch.path);
     startUs = monotonicMicros();
     // Without pidfds (kernels before 5.3, or under valgrind) wait() polls instead.
     pidfd = Fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
@@ -301,33 +354,38 @@ struct Process::Impl {
     return true;
   }
 
+  // At its time limit the tool's group is asked to end (SIGTERM), so that a tool holding a
+  // line (the microcontroller's reset) can put it back; after kGraceMs it is killed.
+  static constexpr int kGraceMs = 2000;
+
   RunResult wait() {
     if (result) return *result;
+    std::int64_t deadlineUs = startUs + std::int64_t{timeoutMs} * 1000;
     while (!exited) {
       int ms = -1;
       if (timeoutMs > 0) {
-        const std::int64_t left = startUs + std::int64_t{timeoutMs} * 1000 - monotonicMicros();
+        const std::int64_t left = deadlineUs - monotonicMicros();
         ms = left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
       }
-      if (!pidfd) {
-        if (observeExit(WNOHANG)) break;
-        if (ms == 0) {
-          child.killGroup();
+      if (ms == 0) {
+        if (!timedOut) {
+          kill(-child.pid, SIGTERM);
           timedOut = true;
-          observeExit(0);
-        } else {
-          usleep(1000);
+          deadlineUs = monotonicMicros() + std::int64_t{kGraceMs} * 1000;
+          continue;
         }
+        child.killGroup();
+        observeExit(0);
+        break;
+      }
+      if (!pidfd) {  // polled
+        if (!observeExit(WNOHANG)) usleep(1000);
         continue;
       }
       pollfd p{pidfd.get(), POLLIN, 0};
       const int ready = poll(&p, 1, ms);
       if (ready < 0 && errno == EINTR) continue;
-      if (ready == 0) {
-        child.killGroup();
-        timedOut = true;
-      }
-      observeExit(0);
+      if (ready > 0) observeExit(0);
     }
     stopPump();
     if (child.foreground) takeTerminalBack();

@@ -88,15 +88,66 @@ Plan makePlan(const Board& board, const RunOptions& runOptions, const std::strin
   dirStep(simboard::kBoardPath);
   bindStep(board.dir().string(), simboard::kBoardPath);
 
-  const std::vector<std::pair<std::string, std::string>> overlays = {{"/home", "home"}, {"/usr/bin", "bin"}};
-  for (const auto& [root, tag] : overlays) {
+  // Each overlay's upper and work directories are the run's, in its scratch tmpfs.
+  auto overlayStep = [&](const std::string& lower, const std::string& path, const std::string& tag) {
     const std::string upper = scratch + "/" + tag + ".upper", work = scratch + "/" + tag + ".work";
     dirStep(upper);
     dirStep(work);
-    const std::string data = "lowerdir=" + root + ",upperdir=" + upper + ",workdir=" + work;
+    const std::string data = "lowerdir=" + lower + ",upperdir=" + upper + ",workdir=" + work;
     p.steps.push_back(
-        {Step::kMount, "mount an overlay on " + root, root, "overlay", "overlay", 0, data, data + ",userxattr"});
-  }
+        {Step::kMount, "mount an overlay on " + path, path, "overlay", "overlay", 0, data, data + ",userxattr"});
+  };
+  // The roots as the host resolves them (/home may be a link, to /var/home say): the steps
+  // below follow no link.
+  std::error_code ec;
+  auto resolved = [&ec](const fs::path& dir) {
+    const fs::path real = fs::canonical(dir, ec);
+    return ec ? dir : real;
+  };
+  const fs::path home = resolved("/home"), usrBin = resolved("/usr/bin");
+  overlayStep(home.string(), home.string(), "home");
+  overlayStep(usrBin.string(), usrBin.string(), "bin");
+  auto inView = [&](const fs::path& path) {
+    return under(path, "/home") ? home / path.lexically_relative("/home") : usrBin / path.lexically_relative("/usr/bin");
+  };
+
+  // The folders of `path` in the run: made where missing (`make`), and where one is a symbolic
+  // link on the host (a home on a second disk) it becomes a folder of the run's own holding an
+  // overlay of what the link leads to, so that making or removing a file in it never reaches
+  // the host. False when `path`'s folder does not exist on the host and nothing is made.
+  std::set<std::string> owned;
+  int linkOverlays = 0;
+  auto ownFolders = [&](const fs::path& root, const fs::path& path, bool make) {
+    fs::path view = root, host = root;  // the folder in the run, and where its files come from
+    bool onHost = true;
+    for (const auto& part : path.parent_path().lexically_relative(root)) {
+      view /= part;
+      const bool first = !owned.count(view.string());
+      const auto st = onHost ? fs::symlink_status(host / part, ec) : fs::file_status(fs::file_type::not_found);
+      if (fs::is_symlink(st)) {
+        const fs::path target = fs::canonical(host / part, ec);
+        onHost = !ec && fs::is_directory(target);
+        if (!onHost && !make) return false;
+        if (first) {
+          owned.insert(view.string());
+          pathStep(Step::kRemove, "remove the symlink", view.string());
+          dirStep(view.string());
+          if (onHost) overlayStep(target.string(), view.string(), "link" + std::to_string(++linkOverlays));
+        }
+        host = target;
+        continue;
+      }
+      onHost = fs::is_directory(st);
+      if (!onHost && !make) return false;
+      if (first) {
+        owned.insert(view.string());
+        dirStep(view.string());
+      }
+      host /= part;
+    }
+    return true;
+  };
+
   std::set<std::string> fixed(kFixedPaths.begin(), kFixedPaths.end());
   for (const auto& [path, source] : runOptions.files) {
     if (!under(path, "/home") && !under(path, "/usr/bin"))
@@ -104,14 +155,16 @@ Plan makePlan(const Board& board, const RunOptions& runOptions, const std::strin
     fixed.insert(path);
   }
   for (const auto& path : fixed) {
+    const fs::path view = inView(fs::path(path).lexically_normal());
+    const fs::path root = under(view, home) ? home : usrBin;
     const auto bound = runOptions.files.find(path);
     if (bound == runOptions.files.end()) {
-      pathStep(Step::kRemove, "remove", path);
+      if (ownFolders(root, view, false)) pathStep(Step::kRemove, "remove", view.string());
       continue;
     }
-    for (const auto& d : dirsBetween(under(path, "/home") ? "/home" : "/usr/bin", path)) dirStep(d);
-    fileStep(path);
-    bindStep(bound->second.string(), path);
+    ownFolders(root, view, true);
+    fileStep(view.string());
+    bindStep(bound->second.string(), view.string());
   }
   if (runOptions.standIns) {
     // The stand-ins also take the place of the system's sudo and date, for a tool that sets
@@ -119,17 +172,16 @@ Plan makePlan(const Board& board, const RunOptions& runOptions, const std::strin
     // the date stand-in finds it to tell the time.
     const fs::path realDate = fs::exists("/usr/bin/date") ? "/usr/bin/date" : "/bin/date";
     if (fs::exists(realDate)) {
-      fileStep(kSystemDate);
-      bindStep(realDate.string(), kSystemDate);
+      fileStep(inView(kSystemDate).string());
+      bindStep(realDate.string(), inView(kSystemDate).string());
     }
     for (const char* name : {"sudo", "date"}) {
-      const std::string standIn = (standInDir() / name).string(), usrBin = std::string("/usr/bin/") + name;
-      fileStep(usrBin);
-      bindStep(standIn, usrBin);
-      std::error_code ec;
+      const std::string standIn = (standInDir() / name).string(), system = (usrBin / name).string();
+      fileStep(system);
+      bindStep(standIn, system);
       for (const char* dir : {"/bin", "/sbin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin"}) {
         const fs::path other = fs::path(dir) / name;
-        if (fs::exists(other, ec) && !fs::equivalent(other, usrBin, ec)) bindStep(standIn, other.string());
+        if (fs::exists(other, ec) && !fs::equivalent(other, system, ec)) bindStep(standIn, other.string());
       }
     }
   }

@@ -7,8 +7,10 @@
 // The parent has threads, so between fork and exec the child may only make system calls: all
 // it needs is in the Plan, and a failed step goes back to the parent through `statusFd`, which
 // exec closes. Its /dev holds the usual nodes, the serial names asked for and the board; /home
-// and /usr/bin are overlays in which the fixed outside paths are bound or absent. Nothing of
-// this is visible on the host.
+// and /usr/bin are overlays in which the fixed outside paths are bound or absent. A folder on
+// their way that is a symbolic link on the host (a home on another disk) becomes an overlay of
+// what it leads to, and no step that makes or removes a path follows a link, so that nothing
+// of this reaches the host or is visible there.
 #pragma once
 
 #include <optional>

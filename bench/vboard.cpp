@@ -35,11 +35,13 @@ Commands:
                         holds only the board's serial names that are asked for,
                         the outside programs are where orvix-setup links them on
                         a Pi (avrdude and its configuration from Debian, the
-                        loader and the pin-wait sketch from this build), and
+                        loader and the pin-wait sketch from this build) with
+                        nothing done to the host's /home or /usr/bin, and
                         stand-ins for sudo and date record their calls instead
                         of touching the system clock, which nothing in the run
                         may set. Exits with the tool's status; a signal to
-                        vboard goes on to the tool.
+                        vboard goes on to the tool, and killed, vboard takes
+                        the tool with it.
       --line NAMES        bind the serial names (comma-separated, e.g.
                           /dev/ttyS0,/dev/Arduino) to one pseudo-terminal whose far
                           side is a scripted sketch, even while the microcontroller runs
@@ -53,7 +55,8 @@ Commands:
       --bare              a Pi without orvix-setup: the fixed paths are absent
                           unless bound with --file
       --no-standins       use the system's own sudo and date (date -s still fails)
-      --timeout SEC       kill the tool after SEC seconds, 1 to 86400 (default: none)
+      --timeout SEC       stop the tool after SEC seconds (SIGTERM, SIGKILL 2 s later),
+                          1 to 86400 (default: none)
       --scratch           use a fresh board, removed afterwards
   rtc show              print the 19 clock registers, the date they hold (the day of
                         the week 1 = Sunday) and whether wake-up alarm 2 has fired

@@ -122,7 +122,7 @@ int runTool(const fs::path& boardDir, std::vector<std::string> args) {
     if (showLine) std::cerr << "line: " << escape(peer->receivedBytes()) << '\n';
   }
   if (r.timedOut) {
-    std::cerr << "vboard: " << args[i + 1] << " killed after its time limit\n";
+    std::cerr << "vboard: " << args[i + 1] << " stopped after its time limit\n";
     return 124;
   }
   return r.signal ? 128 + r.signal : r.status;

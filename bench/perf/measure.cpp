@@ -19,7 +19,7 @@ using bench::slurp;
 double msBetween(std::int64_t fromUs, std::int64_t toUs) { return static_cast<double>(toUs - fromUs) / 1000; }
 
 std::string said(const RunResult& r) {
-  std::string how = r.timedOut ? "killed after its time limit"
+  std::string how = r.timedOut ? "stopped after its time limit"
                     : r.signal ? "ended by signal " + std::to_string(r.signal)
                                : "status " + std::to_string(r.status);
   std::string text;
