@@ -18,7 +18,7 @@ const fs::path kScripts = ORVIX_MAINTAINER_SCRIPTS;
 // The calls each script makes of the running system, as the stand-ins record them.
 const std::string kApplyRule =
     "udevadm control --reload\n"
-    "udevadm trigger --action=change --sysname-match=ttyAMA0 --sysname-match=i2c-1\n";
+    "udevadm trigger --action=change --sysname-match=ttyAMA0 --sysname-match=ttyS0 --sysname-match=i2c-1\n";
 const std::string kReload = "systemctl --system daemon-reload\n";
 
 class MaintainerScripts : public ::testing::Test {
