@@ -493,7 +493,7 @@ TEST_F(SetupCheck, Pi4WithBluetoothOnTheMiniUartKeepsATtyS0OfItsOwn) {
 
 TEST_F(SetupCheck, PiZeroForAUserWithoutGroupsWithTheKernelsRtcDriverAndNoHelpers) {
   // Checked by nobody, who is in none of the groups; config.txt is where Bullseye keeps it.
-  const auto r = onPi(piZero(),
+  auto r = onPi(piZero(),
                       "setpriv --reuid=65534 --regid=65534 --clear-groups \"$t/orvix-setup\" -c; echo \"status $?\"",
                       false);
   EXPECT_EQ(r.out,
@@ -515,6 +515,15 @@ TEST_F(SetupCheck, PiZeroForAUserWithoutGroupsWithTheKernelsRtcDriverAndNoHelper
             "NO /home/pi/bin/mcusketches/WaitSketch.hex, the pin-wait sketch, is missing (sudo orvix-setup)\n"
             "status 1\n");
   EXPECT_EQ(r.err, "");
+  // Such a user may look at the fix, but not make it.
+  r = onPi(piZero(),
+           "as() { setpriv --reuid=65534 --regid=65534 --clear-groups \"$t/orvix-setup\" \"$@\"; echo \"status $?\"; }; "
+           "as --fix --dry-run | sed -n '1,7p;$p'; as --fix",
+           false);
+  EXPECT_EQ(r.out,
+            "--- /boot/config.txt\n+++ /boot/config.txt\n@@ -1,4 +1,3 @@\n dtparam=audio=on\n dtparam=i2c_arm=on\n"
+            " enable_uart=1\n-dtoverlay=i2c-rtc,ds3231\nstatus 0\nstatus 1\n");
+  EXPECT_EQ(r.err, "orvix-setup: run it as root: sudo orvix-setup --fix\n");
 }
 
 TEST_F(SetupCheck, UnderSudoTheCallersGroupsCountAndAHelperLinkThatLeadsNowhereIsNamed) {
