@@ -18,7 +18,7 @@ const fs::path kScripts = ORVIX_MAINTAINER_SCRIPTS;
 // The calls each script makes of the running system, as the stand-ins record them.
 const std::string kApplyRule =
     "udevadm control --reload\n"
-    "udevadm trigger --action=change --sysname-match=ttyAMA0 --sysname-match=i2c-1\n";
+    "udevadm trigger --action=change --sysname-match=ttyAMA0 --sysname-match=ttyS0 --sysname-match=i2c-1\n";
 const std::string kReload = "systemctl --system daemon-reload\n";
 
 class MaintainerScripts : public ::testing::Test {
@@ -46,14 +46,14 @@ class MaintainerScripts : public ::testing::Test {
   std::string recorded() const { return bench::slurp(calls()); }
 
   // `script` in sh on the bench: $postinst and $postrm are the scripts, $setup the installed
-  // orvix-setup at its prefix, $t a directory of the test's, `list` shows what is under the fixed homes.
+  // orvix-setup at its prefix, $preinst the one before, $t a directory of the test's, `list` shows what is under the fixed homes.
   bench::RunResult onBench(const std::string& script, std::vector<std::string> env = {}) {
     const std::string prefix = kPrefix.string();
     bench::RunOptions runOptions{
         .argv = {"/bin/sh", "-c",
                  "mount -t overlay overlay -o lowerdir=\"$1$2\":\"$2\" \"$2\" && mount -t tmpfs tmpfs /run && "
                  "mkdir -p /run/systemd/system /run/udev && touch /run/udev/control || exit 99; "
-                 "t=$3; PATH=$t/bin:$PATH; postinst=$4/postinst; postrm=$4/postrm; setup=$2/sbin/orvix-setup; "
+                 "t=$3; PATH=$t/bin:$PATH; preinst=$4/preinst; postinst=$4/postinst; postrm=$4/postrm; setup=$2/bin/orvix-setup; "
                  "list() { find /home/pi /home/velmont -printf '%p %y %l\\n' 2>/dev/null | LC_ALL=C sort; }; " +
                      script,
                  "sh", installRoot().string(), prefix, tmp_.path().string(), kScripts.string()},
@@ -124,6 +124,10 @@ TEST_F(MaintainerScripts, PurgeRemovesTheLinksOrvixSetupMadeAndNothingElse) {
       "ln -s /opt/other.hex /home/pi/bin/mcusketches/Other.hex && rm /home/velmont/avrdude.conf && "
       "ln -s /opt/my.conf /home/velmont/avrdude.conf && sh $postrm purge; echo \"status $?\"; list");
   EXPECT_EQ(r.out,
+            "orvix-tools: left /home/pi/bin/mcusketches: not empty\n"
+            "orvix-tools: left /home/pi/bin: not empty\n"
+            "orvix-tools: left /home/pi: not empty\n"
+            "orvix-tools: left /home/velmont: not empty\n"
             "status 0\n"
             "/home/pi d \n"
             "/home/pi/bin d \n"
@@ -137,4 +141,24 @@ TEST_F(MaintainerScripts, PurgeRemovesTheLinksOrvixSetupMadeAndNothingElse) {
             "deb-systemd-helper purge clocksync.service\n"
             "deb-systemd-helper unmask clocksync.service\n" +
                 kApplyRule + kReload);
+}
+
+TEST_F(MaintainerScripts, PurgeOfWhatOrvixSetupMadeLeavesNoDirectoryOfItsAndAnArmv6ProcessorIsRefused) {
+  auto r = onBench("$setup >/dev/null && sh $postrm purge; echo \"status $?\"; list");
+  EXPECT_EQ(r.out, "status 0\n");
+  // uname as an ARMv6 Pi says it, then the same Pi's /proc/cpuinfo under a 64-bit kernel's uname.
+  writeFile(tmp_.path() / "cpuinfo", "processor\t: 0\nmodel name\t: ARMv6-compatible processor rev 7 (v6l)\n"
+                                     "CPU architecture: 7\nHardware\t: BCM2835\n");
+  const std::string refusal =
+      "orvix-tools: this processor is ARMv6 (a Raspberry Pi 1, Zero or Zero W), which the programs of this package, "
+      "built for ARMv7, cannot run on: build the suite from source on it instead (README, \"Building\").\n";
+  for (const char* machine : {"armv6l", "armv7l"}) {
+    writeFile(tmp_.path() / "bin/uname", std::string("#!/bin/sh\necho ") + machine + "\n");
+    fs::permissions(tmp_.path() / "bin/uname", fs::perms::owner_all);
+    r = onBench("sh $preinst install; echo \"status $?\"; mount --bind $t/cpuinfo /proc/cpuinfo && sh $preinst install; "
+                "echo \"status $?\"; mount --bind /dev/null /proc/cpuinfo && sh $preinst install; echo \"status $?\"");
+    const bool v6 = machine == std::string("armv6l");
+    EXPECT_EQ(r.out, v6 ? "status 1\nstatus 1\nstatus 1\n" : "status 0\nstatus 1\nstatus 0\n") << machine;
+    EXPECT_EQ(r.err, v6 ? refusal + refusal + refusal : refusal) << machine;
+  }
 }

@@ -48,7 +48,7 @@ std::string upper(std::string s) {
 
 TEST(Install, PutsTheProgramsTheirPagesAndTheHelpersWhereThePiLooks) {
   std::set<std::string> expected = {
-      "sbin/orvix-setup",
+      "bin/orvix-setup",
       "share/man/man8/orvix-setup.8.gz",
       "share/man/man8/clocksync.service.8.gz",
       "lib/orvix/mcuload",
@@ -69,7 +69,7 @@ TEST(Install, PutsTheProgramsTheirPagesAndTheHelpersWhereThePiLooks) {
   }
   EXPECT_EQ(kPrograms, orvix::kTools) << "every program the orvix_tool declarations name, and no other";
   EXPECT_EQ(installedFiles(), expected);
-  for (const auto& rel : {std::string("sbin/orvix-setup"), std::string("lib/orvix/mcuload"), "bin/" + kPrograms[0]}) {
+  for (const auto& rel : {std::string("bin/orvix-setup"), std::string("lib/orvix/mcuload"), "bin/" + kPrograms[0]}) {
     const auto perms = fs::status(installed(rel)).permissions();
     EXPECT_NE(perms & fs::perms::others_exec, fs::perms::none) << rel;
   }
@@ -122,8 +122,8 @@ class Setup : public ::testing::Test {
   void SetUp() override {
     hostBefore_ = hostHomes();
     prefix_ = fs::canonical(tmp_.path()) / "usr";
-    fs::create_directories(prefix_ / "sbin");
-    fs::copy_file(installed("sbin/orvix-setup"), prefix_ / "sbin/orvix-setup");
+    fs::create_directories(prefix_ / "bin");
+    fs::copy_file(installed("bin/orvix-setup"), prefix_ / "bin/orvix-setup");
     writeFile(lib() / "mcuload", "#!/bin/sh\n");
     writeFile(lib() / "mcusketches/WaitSketch.hex", ":00000001FF\n");
     writeFile(lib() / "mcusketches/LinkTest.hex", ":00000001FF\n");
@@ -136,7 +136,7 @@ class Setup : public ::testing::Test {
   // Runs `script` in sh on the bench: $setup is the command, `list` shows what is under the
   // fixed homes (path, type, link target). /usr/bin/avrdude is there, as Debian's package puts it.
   bench::RunResult onBench(const std::string& script, fs::path setup = {}) {
-    if (setup.empty()) setup = prefix_ / "sbin/orvix-setup";
+    if (setup.empty()) setup = prefix_ / "bin/orvix-setup";
     bench::RunOptions runOptions{.argv = {"/bin/sh", "-c",
                                           "setup=$1; list() { find /home/pi /home/velmont -printf '%p %y %l\\n' 2>/dev/null | "
                                           "LC_ALL=C sort; }; " +
@@ -266,16 +266,21 @@ TEST_F(Setup, RemoveTakesAwayOnlyItsOwnLinks) {
             "removed /home/pi/bin/mcusketches/LinkTest.hex\n"
             "left /home/velmont/avrdude: not a link made by orvix-setup\n"
             "removed /home/velmont/avrdude.conf\n"
+            "removed /home/pi/bin/mcusketches\n"
+            "removed /home/pi/bin\n"
+            "removed /home/pi\n"
+            "left /home/velmont: not empty\n"
             "status 0\n"
-            "/home/pi d \n/home/pi/bin d \n/home/pi/bin/mcusketches d \n/home/velmont d \n/home/velmont/avrdude f \n"
+            "/home/velmont d \n/home/velmont/avrdude f \n"
             "left /home/velmont/avrdude: not a link made by orvix-setup\n"
+            "left /home/velmont: not empty\n"
             "status 0\n");
 }
 
 TEST_F(Setup, HelpNamesItsPrefixAndABadWordIsAUsageError) {
   const std::string l = lib().string();
   const std::string help =
-      "Usage: orvix-setup [-c | -r | -h]\n"
+      "Usage: orvix-setup [-c | --fix [--dry-run] | -r | -h]\n"
       "Links what the Orvix tools expect at fixed paths:\n"
       "  /home/pi/bin/mcuload               -> " + l + "/mcuload\n"
       "  /home/pi/bin/mcusketches/NAME.hex  -> " + l + "/mcusketches/NAME.hex\n"
@@ -284,12 +289,17 @@ TEST_F(Setup, HelpNamesItsPrefixAndABadWordIsAUsageError) {
       "Nothing already there is replaced, unless it is one of these links.\n"
       "  -c, --check  check the set-up of this Pi, one line per item, and change nothing:\n"
       "               the board UART and its names, I2C, the groups, these paths\n"
-      "  -r           remove these links, where they still point where orvix-setup put them\n"
+      "  --fix        do what the check names: the lines of config.txt and cmdline.txt\n"
+      "               (each backed up once beside it), /etc/modules, hciuart, the groups,\n"
+      "               these links; it says what needs a reboot\n"
+      "  --dry-run    with --fix: print the edits as a diff, and the commands; change nothing\n"
+      "  -r           remove these links, where they still point where orvix-setup put them,\n"
+      "               and the directories made for them once empty\n"
       "  -h           this help\n"
       "Run it as root: sudo orvix-setup\n";
   auto r = onBench("\"$setup\" -h; echo \"status $?\"; list");
   EXPECT_EQ(r.out, help + "status 0\n");
-  for (const char* words : {"-x", "-r -r", "--help", "-c -c"}) {
+  for (const char* words : {"-x", "-r -r", "--help", "-c -c", "--dry-run"}) {
     r = onBench(std::string("\"$setup\" ") + words + "; echo \"status $?\"; list");
     EXPECT_EQ(r.out, "status 2\n") << words;
     EXPECT_EQ(r.err, help) << words;
@@ -303,7 +313,7 @@ TEST_F(Setup, TheInstalledCommandLinksTheInstalledLoaderAndSketches) {
           quote(installed("lib/orvix/mcuload").string()) +
           " && test -x /home/pi/bin/mcuload && echo loader; test -f /home/pi/bin/mcusketches/WaitSketch.hex && echo "
           "sketch",
-      installed("sbin/orvix-setup"));
+      installed("bin/orvix-setup"));
   EXPECT_EQ(r.out, std::string("status 0\nloader\n") + (ORVIX_SKETCHES ? "sketch\n" : ""));
   EXPECT_EQ(r.err, "");
 }
