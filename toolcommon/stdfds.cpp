@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -18,14 +19,14 @@ void checkOutput() {
   const bool flushed = std::fflush(stdout) == 0;
   const int err = flushed ? lostErrno : errno;
   if (flushed && !std::ferror(stdout) && lostErrno == 0) return;
-  const char* name = program_invocation_short_name;
-  if (doneAction)
-    std::fprintf(stderr, "%s: %s, but its confirmation could not be written", name, doneAction);
-  else
-    std::fprintf(stderr, "%s: cannot write standard output", name);
+  // One write, as one line: stderr is unbuffered.
+  std::string line = program_invocation_short_name;
+  line += doneAction ? std::string(": ") + doneAction + ", but its confirmation could not be written"
+                     : std::string(": cannot write standard output");
   // Without errno, an earlier write through stdio failed and its reason is gone.
-  if (err != 0) std::fprintf(stderr, ": %s", std::strerror(err));
-  std::fputc('\n', stderr);
+  if (err != 0) line += std::string(": ") + std::strerror(err);
+  line += '\n';
+  std::fputs(line.c_str(), stderr);
   _exit(255);
 }
 
