@@ -10,7 +10,6 @@
 #include <cstring>
 #include <algorithm>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -101,9 +100,8 @@ const std::string kRp1Uart0 = "/axi/pcie@120000/rp1/serial@30000", kUart10 = "/s
 // make it from the installed files: Bookworm, whose kernel drives the Bluetooth chip.
 FakePi boot(const Installed& s, NrUarts rule) {
   const auto lines = applying(s.config, s.model.tags);
-  const auto has = [&](const std::string& re) {
-    return std::ranges::any_of(lines, [&](const std::string& l) { return std::regex_match(l, std::regex(re)); });
-  };
+  // No std::regex: it trips GCC 12's maybe-uninitialized warning in the sanitizer build.
+  const auto has = [&](const std::string& line) { return std::ranges::find(lines, line) != lines.end(); };
   const auto on = [&](const std::string& param) {
     std::string value;
     for (const auto& l : lines)
@@ -123,7 +121,7 @@ FakePi boot(const Installed& s, NrUarts rule) {
     console = has("dtparam=uart0_console") ? kRp1Uart0 : kUart10;
     nrUarts = rule == NrUarts::EnableUart ? 1 : 0;  // the bootargs' own 8250.nr_uarts=1
   } else {
-    const bool bt = s.model.kind == Model::kBluetooth, disableBt = bt && has("dtoverlay=(pi3-)?disable-bt");
+    const bool bt = s.model.kind == Model::kBluetooth, disableBt = bt && (has("dtoverlay=disable-bt") || has("dtoverlay=pi3-disable-bt"));
     int enableUart = !bt || disableBt ? 1 : 0;
     for (const auto& l : lines)
       if (l.starts_with("enable_uart=")) enableUart = std::stoi(l.substr(12));
@@ -158,8 +156,8 @@ FakePi boot(const Installed& s, NrUarts rule) {
     words += (word.starts_with("console=serial0") ? "console=" + primary + word.substr(15) : word) + " ";
   pi.procCmdline = "coherent_pool=1M 8250.nr_uarts=" + std::to_string(nrUarts) + " " + words + "\n";
   const bool i2c = on("i2c_arm") || on("i2c");
-  if (i2c && std::regex_search(s.modules, std::regex("(^|\n)i2c-dev(\n|$)"))) pi.devices["i2c-1"] = "";
-  if (i2c && has("dtoverlay=i2c-rtc.*")) pi.rtcDriver = "rtc-ds1307";
+  if (i2c && ("\n" + s.modules + "\n").find("\ni2c-dev\n") != std::string::npos) pi.devices["i2c-1"] = "";
+  if (i2c && std::ranges::any_of(lines, [](const std::string& l) { return l.starts_with("dtoverlay=i2c-rtc"); })) pi.rtcDriver = "rtc-ds1307";
   // This package's rule: Arduino, and ttyS0 unless it is a real port, lead to ttyAMA0.
   if (pi.devices.contains("ttyAMA0")) {
     pi.links["Arduino"] = "ttyAMA0";
@@ -449,8 +447,9 @@ TEST_F(SetupCheck, FixThenABootLeavesEveryModelAllOkUnderEitherFirmwareRule) {
       std::string expected = row.notOk + row.diff;
       if (rule == NrUarts::EnableUart && !pi.links.contains("ttyS0") && pi.devices.contains("ttyS0") &&
           pi.devices.at("ttyS0").empty())
-        expected = std::regex_replace(expected, std::regex("/dev/ttyS0 is missing, and"),
-                                      "/dev/ttyS0 is a placeholder of the kernel's 8250 driver that reaches no UART, and");
+        if (const auto at = expected.find("/dev/ttyS0 is missing, and"); at != std::string::npos)
+          expected.replace(at, std::string("/dev/ttyS0 is missing").size(),
+                           "/dev/ttyS0 is a placeholder of the kernel's 8250 driver that reaches no UART");
       EXPECT_EQ(r.out, expected);
       EXPECT_EQ(r.err, "");
       // The boot from what --fix left.
