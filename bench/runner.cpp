@@ -149,10 +149,11 @@ struct Process::Impl {
         ssize_t n;
         while ((n = ::read(fd, &c, 1)) < 0 && errno == EINTR) {
         }
-        if (n == 0) {
-          rmdir(scratch.c_str());  // empty on the host: its mounts were the run's own
-          kill(-group, SIGKILL);
-        }
+        if (n == 0) rmdir(scratch.c_str());  // empty on the host: its mounts were the run's own
+        // SIGKILL ends the watcher too, with no exit handling: a forked copy of a threaded
+        // process owns nothing to release, and a leak checker would count its parent's threads'
+        // memory as lost.
+        kill(n == 0 ? -group : getpid(), SIGKILL);
         _exit(0);
       }
       setpgid(pid, group);  // also here, so that the group is the watcher's before anything can kill vboard's
