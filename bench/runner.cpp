@@ -210,6 +210,8 @@ struct Process::Impl {
     child.foreground = plan.foreground;
     setpgid(pid, pid);  // also here, so that a kill right after fork reaches the group
     status.write.reset();
+    // Before the tool can start: a vboard killed at any moment of the tool's run leaves nothing.
+    watcher.start(pid, scratch.path);
 
     std::string failure;
     char buf[512];
@@ -220,7 +222,6 @@ struct Process::Impl {
         break;
     }
     if (!failure.empty()) throw std::runtime_error(failure);
-    watcher.start(pid, scratch.path);
     startUs = monotonicMicros();
     // Without pidfds (kernels before 5.3, or under valgrind) wait() polls instead.
     pidfd = Fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
