@@ -62,24 +62,27 @@ int openParent(const std::string& path, const char** name) {
   if (slash == 0) strcpy(dir, "/");
   *name = path.c_str() + slash + 1;
   // Folder by folder, each opened with O_NOFOLLOW (a link fails with ENOTDIR): what openat2's
-  // RESOLVE_NO_SYMLINKS does, which neither valgrind nor qemu's user mode knows.
-  int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  for (char* part = dir; fd >= 0;) {
+  // RESOLVE_NO_SYMLINKS does, which neither valgrind nor qemu's user mode knows. The first by
+  // its absolute name: qemu's user mode looks "/" up under its library prefix.
+  int fd = AT_FDCWD;
+  for (char* part = dir;;) {
+    char* const start = part;
     while (*part == '/') ++part;
     if (*part == '\0') break;
     char* end = part;
     while (*end != '\0' && *end != '/') ++end;
     const char after = *end;
     *end = '\0';
-    const int next = openat(fd, part, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int next = openat(fd, fd == AT_FDCWD ? start : part, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int err = errno;
-    close(fd);
+    if (fd != AT_FDCWD) close(fd);
     errno = err;
     fd = next;
     *end = after;
     part = end;
+    if (fd < 0) return -1;
   }
-  return fd;
+  return fd == AT_FDCWD ? open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : fd;
 }
 
 int pathStep(const Step& st, int dir, const char* name) {
