@@ -40,7 +40,9 @@ std::string shown(const DateRecord& d) {
   return text;
 }
 
-std::tm asTm(const DateRecord& d) {
+// Where the local zone skips `d` (its clocks go forward), the local times on either side of the
+// gap, as "02:00 to 03:00"; nothing where `d` exists, or where a 32-bit time_t cannot tell.
+std::optional<std::string> skippedBy(const DateRecord& d) {
   std::tm tm{};
   tm.tm_year = d.Year - 1900;
   tm.tm_mon = d.Month - 1;
@@ -48,13 +50,6 @@ std::tm asTm(const DateRecord& d) {
   tm.tm_hour = d.Hour;
   tm.tm_min = d.Min;
   tm.tm_isdst = -1;
-  return tm;
-}
-
-// Where the local zone skips `d` (its clocks go forward), the local times on either side of the
-// gap, as "02:00 to 03:00"; nothing where `d` exists, or where a 32-bit time_t cannot tell.
-std::optional<std::string> skippedBy(const DateRecord& d) {
-  std::tm tm = asTm(d);
   const std::time_t t = std::mktime(&tm);
   if (t == -1 || (tm.tm_mday == d.Day && tm.tm_hour == d.Hour && tm.tm_min == d.Min)) return std::nullopt;
   // The change of offset lies within a day of t: find the second it starts.
