@@ -130,7 +130,7 @@ struct Process::Impl {
     Watcher() = default;
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
-    void start(pid_t group, const std::string& scratch) {
+    void start(pid_t group, const std::string& scratchDir) {
       int fds[2];
       if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throwErrno("socketpair");
       Fd ours(fds[0]), theirs(fds[1]);
@@ -149,7 +149,7 @@ struct Process::Impl {
         ssize_t n;
         while ((n = ::read(fd, &c, 1)) < 0 && errno == EINTR) {
         }
-        if (n == 0) rmdir(scratch.c_str());  // empty on the host: its mounts were the run's own
+        if (n == 0) rmdir(scratchDir.c_str());  // empty on the host: its mounts were the run's own
         // SIGKILL ends the watcher too, with no exit handling: a forked copy of a threaded
         // process owns nothing to release, and a leak checker would count its parent's threads'
         // memory as lost.
