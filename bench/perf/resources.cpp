@@ -20,6 +20,11 @@ using orvix::kTools;
 
 namespace {
 
+// Ceilings of a small tool: a waiting tool wakes seldom, and none links more than it uses.
+constexpr double kIdleMaxPercent = 1;
+constexpr double kMaxSizeKib = 256;
+constexpr double kMaxResidentKib = 8192;
+
 struct Job {
   std::vector<std::string> argv{};
   std::string device{};  // empty: no serial line
@@ -99,9 +104,9 @@ void Perf::idle() {
       waitSketch.stop();
       return perMinute;
     });
-    add(blockedRow("sketchqueryblock: CPU time while waiting for an answer (blocked in poll)" + over, s[0]));
-    add(idleRow("pinwait: CPU time while waiting for the pin (blocking read)" + over, s[1]));
-    add(idleRow("termbridge: CPU time while idle (asleep in poll)" + over, s[2]));
+    add(cpuRow("sketchqueryblock: CPU time while waiting for an answer (blocked in poll)" + over, s[0], 0));
+    add(cpuRow("pinwait: CPU time while waiting for the pin (blocking read)" + over, s[1], 0));
+    add(cpuRow("termbridge: CPU time while idle (asleep in poll)" + over, s[2], kIdleMaxPercent));
   });
 }
 
@@ -139,13 +144,13 @@ void Perf::footprint() {
       const bench::ScratchBoard host;  // strip needs no board; the bench runs nothing without one
       const RunResult r = bench::run(host.get(), runOptions({"strip", copy.string()}));
       expect(r.status == 0, "strip " + tool + ": " + said(r) + " " + r.err);
-      add(footprintRow(tool + ": stripped size", {static_cast<double>(fs::file_size(copy)) / 1024}));
+      add(footprintRow(tool + ": stripped size", {static_cast<double>(fs::file_size(copy)) / 1024}, kMaxSizeKib));
 
       programmer::Fixture f;
       // A program with no typical run here yet: started alone, stopped after a second.
       const Job job = jobs.count(tool) ? jobs.at(tool) : Job{{tool}, "", silent, 1000};
       const auto s = repeat(runs_, [&] { return std::vector<double>{peakKib(*f.board, f.work.path(), job)}; });
-      add(footprintRow(tool + ": peak resident memory (VmHWM)", s[0]));
+      add(footprintRow(tool + ": peak resident memory (VmHWM)", s[0], kMaxResidentKib));
     });
   }
 }

@@ -1,12 +1,12 @@
-// vboard bench's table: a row for each figure, with its goal and its verdict ("pass", "fail",
-// or "info" where there is no goal), and the table in Markdown.
+// vboard bench's table: a row for each figure, with its goal and its verdict ("pass" or
+// "fail"), and the table in Markdown.
 //
 //   median(series)        the figure of a series of runs
 //   timingRow             a fixed wait against the length it should have
 //   overheadRow           a tool's time against the minimal C program's
 //   throughputRow         a relay's rate against the minimal C program's
-//   idleRow, footprintRow figures with no goal
-//   blockedRow            CPU time of a wait that must cost none
+//   cpuRow                a wait's CPU time against a ceiling (none at all for 0)
+//   footprintRow          a size against a ceiling
 //   markdown(rows, runs)  the table
 #pragma once
 
@@ -34,9 +34,8 @@ Row timingRow(const std::string& what, double nominalMs, const std::vector<doubl
 Row overheadRow(const std::string& what, const std::vector<double>& toolMs, const std::vector<double>& cMs,
                 int timeOuts = 0);
 Row throughputRow(const std::string& what, const std::vector<double>& toolBytesPerS, const std::vector<double>& cBytesPerS);
-Row idleRow(const std::string& what, const std::vector<double>& msPerMinute);
-Row blockedRow(const std::string& what, const std::vector<double>& msPerMinute);
-Row footprintRow(const std::string& what, const std::vector<double>& kib);
+Row cpuRow(const std::string& what, const std::vector<double>& msPerMinute, double maxPercent);
+Row footprintRow(const std::string& what, const std::vector<double>& kib, double maxKib);
 
 std::string markdown(const std::vector<Row>& rows, int runs);
 
