@@ -67,25 +67,36 @@ int pinLevel(const State& s, int pin) {
 
 }  // namespace
 
-const char* busName(RtcBus bus) {
-  switch (bus) {
-    case RtcBus::kNoBus:
-      return "nobus";
-    case RtcBus::kDenied:
-      return "denied";
-    case RtcBus::kBusy:
-      return "busy";
-    case RtcBus::kNoChip:
-      return "nochip";
-    case RtcBus::kOk:
-      break;
-  }
-  return "ok";
+namespace {
+
+// Each state of the I2C bus: its name, as `vboard rtc` takes it, and the errno of each step
+// of a transfer that it fails (0: the step works). A new fault of the bus is a row here.
+struct BusFault {
+  RtcBus bus;
+  const char* name;
+  int openError, selectError, transferError;
+};
+constexpr BusFault kBusFaults[] = {
+    {RtcBus::kOk, "ok", 0, 0, 0},
+    {RtcBus::kNoBus, "nobus", ENOENT, 0, ENXIO},
+    {RtcBus::kDenied, "denied", EACCES, 0, ENXIO},
+    {RtcBus::kBusy, "busy", 0, EBUSY, ENXIO},
+    {RtcBus::kNoChip, "nochip", 0, 0, ENXIO},
+};
+
+const BusFault& fault(RtcBus bus) {
+  for (const BusFault& f : kBusFaults)
+    if (f.bus == bus) return f;
+  return kBusFaults[0];
 }
 
+}  // namespace
+
+const char* busName(RtcBus bus) { return fault(bus).name; }
+
 std::optional<RtcBus> busFromName(const std::string& name) {
-  for (RtcBus bus : {RtcBus::kOk, RtcBus::kNoBus, RtcBus::kDenied, RtcBus::kBusy, RtcBus::kNoChip})
-    if (name == busName(bus)) return bus;
+  for (const BusFault& f : kBusFaults)
+    if (name == f.name) return f.bus;
   return std::nullopt;
 }
 
@@ -173,10 +184,8 @@ int Board::i2cOpen() {
   int fd = -1, error = 0;
   {
     Locked l(dir_);
-    if (l.state().bus == RtcBus::kNoBus)
-      error = ENOENT;
-    else if (l.state().bus == RtcBus::kDenied)
-      error = EACCES;
+    if (const int e = fault(l.state().bus).openError)
+      error = e;
     else if ((fd = openIn(l.dirFd(), "state", O_RDONLY)) < 0)
       error = errno;
     else
@@ -194,8 +203,8 @@ int Board::i2cSelect(int fd, int address) {
     auto h = handles().find(fd);
     if (h == handles().end())
       error = EBADF;
-    else if (address == kRtcAddress && l.state().bus == RtcBus::kBusy)
-      error = EBUSY;
+    else if (const int e = fault(l.state().bus).selectError; e && address == kRtcAddress)
+      error = e;
     else
       h->second = address;
   }
@@ -230,7 +239,8 @@ constexpr std::uint8_t kStatusFlags = 0x83;
 int transferError(State& s, int handle, int reg) {
   auto h = handles().find(handle);
   if (h == handles().end()) return EBADF;
-  if (h->second != kRtcAddress || s.bus != RtcBus::kOk) return ENXIO;
+  if (h->second != kRtcAddress) return ENXIO;
+  if (const int e = fault(s.bus).transferError) return e;
   if (reg < 0 || reg >= kRtcRegisters || transferFails(s)) return EIO;
   return 0;
 }
