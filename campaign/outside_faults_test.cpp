@@ -18,8 +18,7 @@ using campaign::expectSound;
 namespace programmer = bench::programmer;
 namespace fs = std::filesystem;
 
-const std::string kSketchFile = "/home/pi/bin/mcusketches/WaitSketch.hex";
-const std::string kAnnouncement = "\nNo sketch " + kSketchFile + ". Uploading...\n";
+const std::string kAnnouncement = std::string("\nNo sketch ") + bench::kWaitSketch + ". Uploading...\n";
 
 class OutsideFaults : public ::testing::Test {
  protected:
@@ -274,7 +273,7 @@ TEST_F(LoaderFaults, AMissingLoaderIsNotNoticed) {
   expectSound(r);
   EXPECT_EQ(r.out, kAnnouncement);
   EXPECT_EQ(r.status, 254);
-  EXPECT_NE(r.err.find("/home/pi/bin/mcuload"), std::string::npos) << "the shell's complaint: " << r.err;
+  EXPECT_NE(r.err.find(bench::kLoader), std::string::npos) << "the shell's complaint: " << r.err;
 }
 
 // The loader of the suite, uploading with mcuflash, whose programmer is killed mid-upload: the
@@ -282,8 +281,8 @@ TEST_F(LoaderFaults, AMissingLoaderIsNotNoticed) {
 TEST_F(LoaderFaults, AnUploadKilledMidRunIsNotNoticed) {
   bench::Sketch other("OtherSketch\n");
   auto s = withProgrammer({});
-  s.files["/home/pi/bin/mcuload"] = MCULOAD;
-  s.files[kSketchFile] = hexFile();
+  s.files[bench::kLoader] = MCULOAD;
+  s.files[bench::kWaitSketch] = hexFile();
   programmer::plan(board->dir(), 5000, 0);
   s.argv = {"pinwait", "-dig", "6", "1"};
   s.lines["/dev/ttyAMA0"] = other.line.slavePath();
@@ -291,7 +290,7 @@ TEST_F(LoaderFaults, AnUploadKilledMidRunIsNotNoticed) {
   const auto started = waitProgrammer();
   ASSERT_GT(started.pid, 0);
   ASSERT_GE(started.argv.size(), 16u);
-  EXPECT_EQ(started.argv[15], "-Uflash:w:" + kSketchFile + ":i");
+  EXPECT_EQ(started.argv[15], std::string("-Uflash:w:") + bench::kWaitSketch + ":i");
   const std::int64_t killed = bench::monotonicMicros();
   kill(started.pid, SIGKILL);
   auto r = p.wait();
@@ -316,7 +315,7 @@ TEST_F(OutsideFaults, TermbridgeWithoutItsWindowProgramSaysWhyAndEnds) {
 
 TEST_F(OutsideFaults, TermbridgeEndsWhenItsWindowIsKilled) {
   bench::RunOptions s{.argv = {"termbridge"}, .keepInputOpen = true, .timeoutMs = 10000};
-  s.files["/usr/bin/xterm"] = bench::standInDir() / bench::window::kProgram;
+  s.files[bench::kXterm] = bench::standInDir() / bench::window::kProgram;
   bench::Process p(*board, s);
   ASSERT_TRUE(bench::waitFor([&] { return bench::window::up(board->dir()); }, 5000));
   const pid_t xterm = std::stoi(bench::window::found(board->dir())["pid"]);

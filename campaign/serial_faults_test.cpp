@@ -16,9 +16,8 @@ using campaign::OwnLine;
 using namespace std::string_literals;
 using namespace std::chrono_literals;
 
-const std::string kSketchFile = "/home/pi/bin/mcusketches/WaitSketch.hex";
 const std::string kMissing =
-    "\nNo sketch " + kSketchFile + ". Uploading...\n" + bench::loader::kProgram + " " + kSketchFile + "\n";
+    std::string("\nNo sketch ") + bench::kWaitSketch + ". Uploading...\n" + bench::loader::kProgram + " " + bench::kWaitSketch + "\n";
 
 class SerialFaults : public ::testing::Test {
  protected:
@@ -26,7 +25,7 @@ class SerialFaults : public ::testing::Test {
                                         int timeoutMs = 10000) {
     auto s = line.runOptions(device, std::move(argv));
     s.timeoutMs = timeoutMs;
-    s.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
+    s.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
     return std::make_unique<bench::Process>(*board, s);
   }
   bench::ScratchBoard board;

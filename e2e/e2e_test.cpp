@@ -19,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kWaitSketch = "/home/pi/bin/mcusketches/WaitSketch.hex";
 
 using vmcu::secondsSince;
 using vmcu::sleepMs;
@@ -75,10 +74,10 @@ class EndToEnd : public ::testing::Test {
     bench::RunOptions s;
     s.argv = std::move(argv);
     for (const auto& name : bench::kSerialNames) s.lines[name] = line.slavePath();
-    s.files["/home/velmont/avrdude"] = "/usr/bin/avrdude";
-    s.files["/home/velmont/avrdude.conf"] = "/etc/avrdude.conf";
-    s.files["/home/pi/bin/mcuload"] = MCULOAD;
-    s.files[kWaitSketch] = vmcu::sketch("WaitSketch");
+    s.files[bench::kAvrdude] = "/usr/bin/avrdude";
+    s.files[bench::kAvrdudeConf] = "/etc/avrdude.conf";
+    s.files[bench::kLoader] = MCULOAD;
+    s.files[bench::kWaitSketch] = vmcu::sketch("WaitSketch");
     s.timeoutMs = timeoutMs;
     return s;
   }
@@ -180,9 +179,9 @@ TEST_F(EndToEnd, PinwaitUploadsItsSketchThenWaitsForThePins) {
   chip->setPin("D6", 0);
   chip->setAdc(2, 1000);  // reads 204
   auto r = run({"pinwait", "-dig", "6", "1"});
-  EXPECT_EQ(r.out, std::string("\nNo sketch ") + kWaitSketch + ". Uploading...\n");
+  EXPECT_EQ(r.out, std::string("\nNo sketch ") + bench::kWaitSketch + ". Uploading...\n");
   EXPECT_EQ(r.status, 254) << r.err;
-  EXPECT_EQ(board.get().commands(), (std::vector<std::vector<std::string>>{{"sudo", "mcuflash", kWaitSketch}}));
+  EXPECT_EQ(board.get().commands(), (std::vector<std::vector<std::string>>{{"sudo", "mcuflash", bench::kWaitSketch}}));
   ASSERT_TRUE(waitStarts(2, 3000)) << chip->log();
 
   {

@@ -8,7 +8,6 @@
 
 namespace {
 
-const char* const kSketch = "/home/pi/bin/mcusketches/WaitSketch.hex";
 
 class Loader : public ::testing::Test {
  protected:
@@ -22,7 +21,7 @@ class Loader : public ::testing::Test {
     const char* script = "PATH=/home/pi/flasher:$PATH; exec /home/pi/bin/mcuload \"$@\"";
     bench::RunOptions runOptions{.argv = {"/bin/sh", "-c", script, "sh"}};
     runOptions.argv.insert(runOptions.argv.end(), args.begin(), args.end());
-    runOptions.files["/home/pi/bin/mcuload"] = MCULOAD;
+    runOptions.files[bench::kLoader] = MCULOAD;
     runOptions.files["/home/pi/flasher/mcuflash"] = flasher;
     return bench::run(*board_, runOptions);
   }
@@ -35,18 +34,18 @@ class Loader : public ::testing::Test {
 }  // namespace
 
 TEST_F(Loader, UploadsTheFileWithTheFlasherAsRoot) {
-  auto r = load({kSketch}, 0);
-  EXPECT_EQ(r.out, std::string("[") + kSketch + "]\n");
+  auto r = load({bench::kWaitSketch}, 0);
+  EXPECT_EQ(r.out, std::string("[") + bench::kWaitSketch + "]\n");
   EXPECT_EQ(r.err, "flasher complaint\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(commands(), (std::vector<std::vector<std::string>>{{"sudo", "mcuflash", kSketch}}));
+  EXPECT_EQ(commands(), (std::vector<std::vector<std::string>>{{"sudo", "mcuflash", bench::kWaitSketch}}));
 }
 
 TEST_F(Loader, PassesOnTheFlashersStatus) {
   for (int status : {255, 3, 1}) {
-    auto r = load({kSketch}, status);
+    auto r = load({bench::kWaitSketch}, status);
     EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.out, std::string("[") + kSketch + "]\n");
+    EXPECT_EQ(r.out, std::string("[") + bench::kWaitSketch + "]\n");
   }
 }
 

@@ -18,7 +18,6 @@ using bench::times;
 
 const std::vector<std::string> kNoErrors;
 
-const std::string kSketch = "/home/pi/bin/mcusketches/WaitSketch.hex";
 const std::string kHelp =
     "Arduino interrupt\n"
     "N.B. It uses the sketch /home/pi/bin/mcusketches/WaitSketch.hex \n"
@@ -29,8 +28,8 @@ const std::string kHelp =
     "(gt:>,lt:<)\n"
     "Ex.: pinwait -dig 6 1\n"
     "     pinwait -ana 2 lt 200\n";
-const std::string kAnnouncement = "\nNo sketch " + kSketch + ". Uploading...\n";
-const std::string kLoaderSays = std::string(bench::loader::kProgram) + " " + kSketch + "\n";  // the stand-in's line
+const std::string kAnnouncement = std::string("\nNo sketch ") + bench::kWaitSketch + ". Uploading...\n";
+const std::string kLoaderSays = std::string(bench::loader::kProgram) + " " + bench::kWaitSketch + "\n";  // the stand-in's line
 
 std::string paramReport(const std::string& words) {
   return "NO Error on parameters!\n" + words + " \n Use -h for help.\n";
@@ -47,7 +46,7 @@ class Pinwait : public ::testing::Test {
     args.insert(args.begin(), "pinwait");
     bench::RunOptions runOptions{.argv = args, .timeoutMs = 10000, .env = env};
     runOptions.lines["/dev/ttyAMA0"] = line.slavePath();
-    runOptions.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
+    runOptions.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
     return bench::run(*board, runOptions);
   }
   // The pin-wait sketch: its name at once, `answer` to `command` after `delayMs`.
@@ -72,7 +71,7 @@ class Pinwait : public ::testing::Test {
     EXPECT_EQ(r.status, 254);
     const auto calls = loaderCalls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].argv, (std::vector<std::string>{"/home/pi/bin/mcuload", kSketch}));
+    EXPECT_EQ(calls[0].argv, (std::vector<std::string>{bench::kLoader, bench::kWaitSketch}));
     EXPECT_EQ(calls[0].terminals, 0) << "the loader inherited the serial port";
     ASSERT_GT(queryUs, 0);
     ASSERT_FALSE(r.outChunks.empty());
@@ -101,7 +100,7 @@ class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<Lin
     args.insert(args.begin(), "pinwait");
     bench::RunOptions runOptions{.argv = args};
     runOptions.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
-    runOptions.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
+    runOptions.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
     return bench::run(*board, runOptions);
   }
 };
@@ -339,7 +338,7 @@ TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
     sketch.start();
     bench::RunOptions runOptions{.argv = {"pinwait", "-dig", "6", "1"}};
     runOptions.lines["/dev/ttyAMA0"] = own.slavePath();
-    runOptions.files["/home/pi/bin/mcuload"] = bench::standInDir() / bench::loader::kProgram;
+    runOptions.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
     auto r = bench::run(*board, runOptions);
     EXPECT_EQ(r.out, ok ? "OK Pin changed!\n" : kAnnouncement + kLoaderSays) << answer;
     EXPECT_EQ(r.status, ok ? 0 : 254) << answer;
@@ -379,9 +378,9 @@ TEST_F(Pinwait, TheLoaderFindsThePortFreeAndItsStatusIsSeenWithSigchldIgnored) {
   // Started with SIGCHLD ignored, system() would not see the loader end and report it as never started.
   bench::RunOptions runOptions{.argv = {"env", "--ignore-signal=CHLD", "pinwait", "-dig", "6", "1"}};
   runOptions.lines["/dev/ttyAMA0"] = line.slavePath();
-  runOptions.files["/home/pi/bin/mcuload"] = loader;
+  runOptions.files[bench::kLoader] = loader;
   auto r = bench::run(*board, runOptions);
-  EXPECT_EQ(r.out, kAnnouncement + "port free for " + kSketch + "\n");
+  EXPECT_EQ(r.out, kAnnouncement + "port free for " + bench::kWaitSketch + "\n");
   EXPECT_EQ(r.status, 254);
 }
 
@@ -393,7 +392,7 @@ TEST_F(Pinwait, AMissingLoaderStillEndsWith254) {
   auto r = bench::run(*board, runOptions);
   EXPECT_EQ(r.out, kAnnouncement);
   EXPECT_EQ(r.status, 254);
-  EXPECT_NE(r.err.find("/home/pi/bin/mcuload"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(bench::kLoader), std::string::npos) << r.err;
 }
 
 TEST_F(Pinwait, NoAnswerGivesUpAfterHalfASecondInEitherMode) {
