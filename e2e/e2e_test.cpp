@@ -29,23 +29,6 @@ int count(const std::string& text, const std::string& what) {
   return n;
 }
 
-// The bytes of the chip's log in the given directions, in order and escaped as the log
-// writes them: an echoing port splits them into many log lines.
-std::string stream(const std::string& log, const std::vector<std::string>& directions) {
-  std::string all;
-  std::size_t from = 0;
-  for (std::size_t end; (end = log.find('\n', from)) != std::string::npos; from = end + 1) {
-    const std::string entry = log.substr(from, end - from);
-    const auto blank = entry.find(' ');
-    const auto quote = entry.find(" \"", blank);
-    if (blank == std::string::npos || quote == std::string::npos || entry.back() != '"') continue;
-    if (std::find(directions.begin(), directions.end(), entry.substr(blank + 1, quote - blank - 1)) == directions.end())
-      continue;
-    all += entry.substr(quote + 2, entry.size() - quote - 3);
-  }
-  return all;
-}
-
 // The descriptors that a process holds on a path of its own view.
 int descriptorsOn(pid_t pid, const std::string& path) {
   int n = 0;
@@ -85,10 +68,10 @@ class EndToEnd : public ::testing::Test {
   bench::RunResult flash(const std::string& sketch) const { return run({"mcuflash", vmcu::sketch(sketch).string()}); }
 
   // How often a sketch has sent its start-up line, heard or not.
-  int starts() const { return count(stream(chip->log(), {"chip", "lost"}), " started\\n"); }
+  int starts() const { return count(vmcu::stream(chip->log(), {"chip", "lost"}), " started\\n"); }
   bool waitStarts(int n, int ms) const { return bench::waitFor([&] { return starts() >= n; }, ms, 10); }
   bool waitHeard(const std::string& escaped, int ms) const {
-    return bench::waitFor([&] { return stream(chip->log(), {"pi"}).find(escaped) != std::string::npos; }, ms, 10);
+    return bench::waitFor([&] { return vmcu::stream(chip->log(), {"pi"}).find(escaped) != std::string::npos; }, ms, 10);
   }
   int resets() const { return count(chip->log(), " reset\n"); }
 
@@ -223,10 +206,10 @@ TEST_F(EndToEnd, AWaitLeftByAKilledPinwaitNeverAnswersTheNextCaller) {
     first.wait();
   }
   EXPECT_EQ(run({"whichsketch"}).out, "WaitSketch\n\n");
-  const std::string before = stream(chip->log(), {"chip"});
+  const std::string before = vmcu::stream(chip->log(), {"chip"});
   chip->setPin("D5", 1);
   sleepMs(300);
-  EXPECT_EQ(stream(chip->log(), {"chip"}), before) << "the abandoned wait answered";
+  EXPECT_EQ(vmcu::stream(chip->log(), {"chip"}), before) << "the abandoned wait answered";
 
   bench::Process second(*board, runOptions({"pinwait", "-dig", "6", "1"}));
   ASSERT_TRUE(waitHeard("INTD6=1", 3000)) << chip->log();
@@ -267,7 +250,7 @@ TEST_F(EndToEnd, CmdlistenerRunsTheSketchsCommandOnThePi) {
             "<End>\n");
   EXPECT_EQ(r.status, 0) << r.err;
   // The sketch relays each line of the answer it got.
-  EXPECT_NE(stream(chip->log(), {"chip"}).find("GOT pi says 42\\n"), std::string::npos) << chip->log();
+  EXPECT_NE(vmcu::stream(chip->log(), {"chip"}).find("GOT pi says 42\\n"), std::string::npos) << chip->log();
 }
 
 // --- the port as the tools leave it ---
@@ -280,7 +263,7 @@ TEST_F(EndToEnd, QueriesOneAfterAnotherOnAPortWithThePisSettings) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(run({"whichsketch"}).out, "LinkTest\n\n") << "name " << i + 1;
   EXPECT_EQ(run({"sketchquery", "ECHO last"}).out, "last\n");
   EXPECT_EQ(run({"sketchqueryblock", "ECHO block"}).out, "block\n");
-  EXPECT_EQ(stream(chip->log(), {"pi"}), "?\\n?\\n?\\n?\\n?\\n?\\nECHO last\\nECHO block\\n") << chip->log();
+  EXPECT_EQ(vmcu::stream(chip->log(), {"pi"}), "?\\n?\\n?\\n?\\n?\\n?\\nECHO last\\nECHO block\\n") << chip->log();
 }
 
 TEST_F(EndToEnd, PinwaitAfterAQueryOnTheSameLine) {

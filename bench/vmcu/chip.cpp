@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <sstream>
@@ -24,6 +25,21 @@ constexpr int kStopMs = 3000;  // after SIGTERM, before SIGKILL
 std::filesystem::path sketch(const std::string& name) { return std::filesystem::path(VMCU_SKETCH_DIR) / (name + ".hex"); }
 std::filesystem::path bootloader() { return VMCU_BOOTLOADER_HEX; }
 std::filesystem::path program() { return VMCU_PROGRAM; }
+
+std::string stream(const std::string& log, const std::vector<std::string>& directions) {
+  std::string all;
+  std::size_t from = 0;
+  for (std::size_t end; (end = log.find('\n', from)) != std::string::npos; from = end + 1) {
+    const std::string entry = log.substr(from, end - from);
+    const auto blank = entry.find(' ');
+    const auto quote = entry.find(" \"", blank);
+    if (blank == std::string::npos || quote == std::string::npos || entry.back() != '"') continue;
+    if (std::find(directions.begin(), directions.end(), entry.substr(blank + 1, quote - blank - 1)) == directions.end())
+      continue;
+    all += entry.substr(quote + 2, entry.size() - quote - 3);
+  }
+  return all;
+}
 
 Chip::Chip(const bench::Board& board, bench::Line& line, const std::filesystem::path& sketch) {
   start(board, line.master(), sketch);
@@ -88,6 +104,10 @@ std::string Chip::log() const { return bench::slurp(dir_.path() / "log"); }
 
 bool Chip::waitLog(const std::string& text, int timeoutMs) const {
   return bench::waitFor([&] { return log().find(text) != std::string::npos; }, timeoutMs, 10);
+}
+
+bool Chip::waitStream(const std::string& direction, const std::string& text, int timeoutMs) const {
+  return bench::waitFor([&] { return stream(log(), {direction}).find(text) != std::string::npos; }, timeoutMs, 10);
 }
 
 double Chip::cpuSeconds() const {

@@ -16,22 +16,9 @@ using vmcu::secondsSince;
 using vmcu::sleepMs;
 
 // The sketch's start-up line goes out to no one: the tests open the port after it.
-constexpr const char* kStarted = " started\\n\"\n";
-
 const std::string& portAfterStart(const Chip& chip) {
-  EXPECT_TRUE(chip.waitLog(kStarted, 3000)) << chip.log();
+  EXPECT_TRUE(chip.waitStream("lost", " started\\n", 3000)) << chip.log();
   return chip.port();
-}
-
-// All the bytes of one direction in the chip's log, as it writes them (escaped).
-std::string stream(const std::string& log, const std::string& direction) {
-  std::string all;
-  const std::string mark = " " + direction + " \"";
-  for (auto at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
-    const auto from = at + mark.size();
-    all += log.substr(from, log.find("\"\n", from) - from);
-  }
-  return all;
 }
 
 // --- LinkTest ---
@@ -87,8 +74,8 @@ TEST(LinkTestOnAnEchoingPort, ItDoesNotTalkOnAndOn) {
   EXPECT_EQ(port.readFor(1000), "LinkTest\n");
   // The sketch did hear its own answer, and said nothing more.
   const std::string log = chip.log();
-  EXPECT_EQ(stream(log, "pi"), "?\\r\\nLinkTest\\r\\n") << log;
-  EXPECT_EQ(stream(log, "chip"), "LinkTest\\n") << log;
+  EXPECT_EQ(vmcu::stream(log, {"pi"}), "?\\r\\nLinkTest\\r\\n") << log;
+  EXPECT_EQ(vmcu::stream(log, {"chip"}), "LinkTest\\n") << log;
 }
 
 // --- WaitSketch ---

@@ -10,6 +10,8 @@
 //   setPin / setAdc / reset       done between two instructions of the chip
 //   cycles()                      the chip's cycles since power-on (16 per microsecond)
 //   log() / waitLog(text, ms)     what the chip sent and received (format in vmcu.cpp)
+//   stream(log, directions)       the bytes of some directions of a log, joined
+//   waitStream(direction, text)   until those bytes hold text
 //   cpuSeconds()                  the CPU time the simulator has used so far
 //
 // The line behaves like a wire: what the chip sends while no program has the port open
@@ -23,6 +25,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "bench.h"
 
@@ -31,6 +34,11 @@ namespace vmcu {
 std::filesystem::path sketch(const std::string& name);
 std::filesystem::path bootloader();
 std::filesystem::path program();
+
+// The bytes of a chip log in the given directions ("chip", "pi", "lost"), in order and escaped
+// as the log writes them. The simulator logs what it moved in each of its slices, so one line
+// of a sketch may be cut across entries, the more so on a busy machine or an echoing port.
+std::string stream(const std::string& log, const std::vector<std::string>& directions);
 
 class Chip {
  public:
@@ -51,6 +59,7 @@ class Chip {
   std::uint64_t cycles();
   std::string log() const;
   bool waitLog(const std::string& text, int timeoutMs) const;  // false when it did not come
+  bool waitStream(const std::string& direction, const std::string& text, int timeoutMs) const;
   double cpuSeconds() const;
 
  private:

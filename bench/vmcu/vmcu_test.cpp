@@ -44,7 +44,7 @@ TEST(ChipBoot, PowerOnGoesStraightToTheSketch) {
   const auto started = bench::monotonicMicros();
   Chip chip(*board, vmcu::sketch("LinkTest"));
   // optiboot waits for a programmer only after an external reset.
-  ASSERT_TRUE(chip.waitLog("lost \"LinkTest started\\n\"", 3000));
+  ASSERT_TRUE(chip.waitStream("lost", "LinkTest started\\n", 3000));
   EXPECT_LT(secondsSince(started), 0.8);
   TestPort port(chip.port(), B9600);
   EXPECT_EQ(port.ask("?\n"), "LinkTest\n");
@@ -55,7 +55,7 @@ TEST(ChipBoot, ARisingResetLineEntersOptibootThenTheSketch) {
   ScratchBoard board;
   driveReset(board, 0);
   Chip chip(*board, vmcu::sketch("LinkTest"));
-  ASSERT_TRUE(chip.waitLog("lost \"LinkTest started\\n\"", 3000));
+  ASSERT_TRUE(chip.waitStream("lost", "LinkTest started\\n", 3000));
   TestPort port(chip.port(), B115200);
   driveReset(board, 1);
   const auto rose = bench::monotonicMicros();
@@ -75,7 +75,7 @@ TEST(ChipBoot, ARisingResetLineEntersOptibootThenTheSketch) {
 TEST(ChipBoot, OnlyTheRiseOfTheLineResets) {
   ScratchBoard board;
   Chip chip(*board, vmcu::sketch("LinkTest"));
-  ASSERT_TRUE(chip.waitLog("lost \"LinkTest started\\n\"", 3000));
+  ASSERT_TRUE(chip.waitStream("lost", "LinkTest started\\n", 3000));
   TestPort port(chip.port(), B9600);
   const long before = uptimeMs(port);
   ASSERT_GT(before, 0);
@@ -102,7 +102,7 @@ TEST(ChipBoot, OnlyTheRiseOfTheLineResets) {
 TEST(ChipBoot, AResetPulseFromTheBench) {
   ScratchBoard board;
   Chip chip(*board, vmcu::sketch("LinkTest"));
-  ASSERT_TRUE(chip.waitLog("lost \"LinkTest started\\n\"", 3000));
+  ASSERT_TRUE(chip.waitStream("lost", "LinkTest started\\n", 3000));
   TestPort port(chip.port(), B9600);
   chip.reset();
   EXPECT_EQ(port.readUntil("LinkTest started\n", 3000), "LinkTest started\n");
@@ -161,7 +161,7 @@ TEST(ChipWire, WhatTheChipSendsWhileThePortIsClosedIsLost) {
   TestPort port(chip.port(), B9600);
   EXPECT_EQ(port.readFor(300), "");
   EXPECT_EQ(port.ask("?\n"), "LinkTest\n");
-  EXPECT_NE(chip.log().find("lost \"LinkTest started\\n\""), std::string::npos) << chip.log();
+  EXPECT_NE(vmcu::stream(chip.log(), {"lost"}).find("LinkTest started\\n"), std::string::npos) << chip.log();
 }
 
 TEST(ChipWire, WhatNoOneReadIsGoneAtTheLastClose) {
@@ -203,11 +203,11 @@ TEST(ChipWire, OnABenchLineThroughItsSlavePath) {
   bench::Line line;
   Chip chip(*board, line, vmcu::sketch("LinkTest"));
   EXPECT_EQ(chip.port(), line.slavePath());
-  ASSERT_TRUE(chip.waitLog("lost \"LinkTest started\\n\"", 3000));
+  ASSERT_TRUE(chip.waitStream("lost", "LinkTest started\\n", 3000));
   TestPort port(line.slavePath(), B9600);
   EXPECT_EQ(port.ask("?\n"), "LinkTest\n");
-  EXPECT_TRUE(chip.waitLog("pi \"?\\n\"\n", 1000)) << chip.log();
-  EXPECT_TRUE(chip.waitLog("chip \"LinkTest\\n\"\n", 1000)) << chip.log();
+  EXPECT_TRUE(chip.waitStream("pi", "?\\n", 1000)) << chip.log();
+  EXPECT_TRUE(chip.waitStream("chip", "LinkTest\\n", 1000)) << chip.log();
 }
 
 TEST(ChipTime, TheChipKeepsToTheWallClock) {
@@ -258,7 +258,7 @@ TEST(ChipUpload, AvrdudeWritesANewSketchThroughOptiboot) {
   ScratchBoard board;
   bench::Line line;
   Chip chip(*board, line, vmcu::sketch("WaitSketch"));
-  ASSERT_TRUE(chip.waitLog("lost \"WaitSketch started\\n\"", 3000));
+  ASSERT_TRUE(chip.waitStream("lost", "WaitSketch started\\n", 3000));
   {
     TestPort port(line.slavePath(), B9600);
     ASSERT_EQ(port.ask("?\n"), "WaitSketch\n");
