@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -17,18 +18,6 @@
 
 namespace bench {
 
-// A line of its own per case, so that nothing of one case is left on the line for the next.
-struct Sketch {
-  Sketch() { peer.start(); }  // never answers
-  explicit Sketch(std::vector<Chunk> answer, std::string request = "?") {
-    peer.onLine(std::move(request), std::move(answer));
-    peer.start();
-  }
-  Sketch(std::string answer, int delayMs = 0) : Sketch(std::vector<Chunk>{{delayMs, std::move(answer)}}) {}
-  Line line;
-  SketchPeer peer{line};
-};
-
 // How a line is set up before a tool first opens it: with the settings a Pi's UART has before
 // anyone configures it (the tty defaults: canonical, echo, ICRNL, ONLCR, ISIG, IXON), or raw.
 enum class LineStart { piDefaults, raw };
@@ -36,12 +25,43 @@ enum class LineStart { piDefaults, raw };
 inline std::string nameOf(LineStart start) { return start == LineStart::piDefaults ? "PiDefaults" : "Raw"; }
 inline void PrintTo(LineStart start, std::ostream* os) { *os << nameOf(start); }
 
+// A line's start, with canonical mode turned on or off over it when asked: some tools keep the
+// mode they find.
+struct LineMode {
+  LineStart start = LineStart::piDefaults;
+  std::optional<bool> canonical{};
+};
+
+inline void setUp(Line& line, const LineMode& mode) {
+  if (mode.start == LineStart::raw) line.setRaw();
+  if (mode.canonical) line.setCanonical(*mode.canonical);
+}
+
+// A sketch on a line of its own per case, so that nothing of one case is left on the line for
+// the next. It answers one request, or never; the test may drive it by hand besides (the
+// peer's send, flood and hangUp).
+struct Sketch {
+  explicit Sketch(LineMode mode = {}) : Sketch(mode, std::vector<Chunk>{}) {}  // never answers
+  Sketch(LineMode mode, std::vector<Chunk> answer, std::string request = "?") {
+    setUp(line, mode);
+    if (!answer.empty()) peer.onLine(std::move(request), std::move(answer));
+    peer.start();
+  }
+  Sketch(LineMode mode, std::string answer, int delayMs = 0)
+      : Sketch(mode, std::vector<Chunk>{{delayMs, std::move(answer)}}) {}
+  explicit Sketch(std::vector<Chunk> answer, std::string request = "?")
+      : Sketch(LineMode{}, std::move(answer), std::move(request)) {}
+  Sketch(std::string answer, int delayMs = 0) : Sketch(LineMode{}, std::move(answer), delayMs) {}
+  Line line;
+  SketchPeer peer{line};
+};
+
 // A sketch written to the protocol as the documents state it, on a line of its own: it answers
 // each request it knows with CR LF line ends, expects nothing back, and keeps every other byte
 // the tool sends as a protocol error (SketchPeer::strict).
 struct ProtocolSketch {
   explicit ProtocolSketch(LineStart start, std::vector<std::pair<std::string, std::string>> answers = {{"?", "LinkTest\n"}}) {
-    if (start == LineStart::raw) line.setRaw();
+    setUp(line, {.start = start});
     for (auto& [request, answer] : answers) peer.onLine(std::move(request), std::move(answer));
     peer.strict();
     peer.start();
