@@ -11,6 +11,7 @@ namespace {
 using bench::LineStart;
 using bench::openFiles;
 using bench::ProtocolSketch;
+using bench::Sketch;
 using bench::times;
 
 const std::vector<std::string> kNoErrors;
@@ -19,17 +20,8 @@ const char* const kHelp =
     "Arduino sketch veryfing\n"
     "Just output name if sketch has itsMe() function\n";
 
-// A sketch on a line of its own, so that nothing of one case is left on the line for the next.
-struct Sketch {
-  explicit Sketch(std::vector<bench::Chunk> answer = {}, bool canonical = true) {
-    line.setCanonical(canonical);
-    if (!answer.empty()) peer.onLine("?", std::move(answer));
-    peer.start();
-  }
-  Sketch(std::string answer, bool canonical = true) : Sketch(std::vector<bench::Chunk>{{0, std::move(answer)}}, canonical) {}
-  bench::Line line;
-  bench::SketchPeer peer{line};
-};
+// The Pi's line settings, canonical mode on or off.
+bench::LineMode mode(bool canonical) { return {.canonical = canonical}; }
 
 class Whichsketch : public ::testing::Test {
  protected:
@@ -89,21 +81,21 @@ TEST_P(Modes, PrintsTheNameLineAndOneMoreLineEnd) {
   // A CR LF end is one line end, whatever the line's CR handling was before.
   for (bool crToLf : {true, false}) {
     SCOPED_TRACE(crToLf);
-    Sketch crlf("LinkTest\r\n", canonical());
+    Sketch crlf(mode(canonical()), "LinkTest\r\n");
     crlf.line.setCrToNl(crToLf);
     auto r = which(crlf);
     EXPECT_EQ(r.out, "LinkTest\n\n");
     EXPECT_EQ(r.status, 0);
   }
 
-  Sketch lf("LinkTest\nsecond line\n", canonical());
+  Sketch lf(mode(canonical()), "LinkTest\nsecond line\n");
   auto r = which(lf, {"-hx", "more"});  // not the help: the query runs
   EXPECT_EQ(r.out, "LinkTest\n\n");
   EXPECT_EQ(r.status, 0);
 }
 
 TEST_P(Modes, KeepsTheLineModeAsFound) {
-  Sketch sketch("LinkTest\n", canonical());
+  Sketch sketch(mode(canonical()), "LinkTest\n");
   const termios before = sketch.line.settings();
   which(sketch);
   const termios after = sketch.line.settings();
@@ -116,7 +108,7 @@ TEST_P(Modes, KeepsTheLineModeAsFound) {
 }
 
 TEST_P(Modes, NoAnswerIsReportedAndFailsAfter1s) {
-  Sketch silent(std::vector<bench::Chunk>{}, canonical());
+  Sketch silent(mode(canonical()));
   auto r = which(silent);
   EXPECT_EQ(r.out, "NO replay\n");
   EXPECT_EQ(r.status, 1);
@@ -128,7 +120,7 @@ TEST_P(Modes, NoAnswerIsReportedAndFailsAfter1s) {
 }
 
 TEST_P(Modes, TakesWaitingInputAsTheAnswer) {
-  Sketch sketch("LinkTest\n", canonical());
+  Sketch sketch(mode(canonical()), "LinkTest\n");
   sketch.peer.send("Old tail\n");
   for (int i = 0, n = 0; i < 100 && n == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -138,24 +130,24 @@ TEST_P(Modes, TakesWaitingInputAsTheAnswer) {
 }
 
 TEST_P(Modes, PrintsAtMost254Characters) {
-  Sketch sketch(std::string(300, 'n') + "\n", canonical());
+  Sketch sketch(mode(canonical()), std::string(300, 'n') + "\n");
   auto r = which(sketch);
   EXPECT_EQ(r.out, std::string(254, 'n') + "\n");
   EXPECT_EQ(r.status, 0);
-  Sketch fits(std::string(253, 'n') + "\n", canonical());
+  Sketch fits(mode(canonical()), std::string(253, 'n') + "\n");
   EXPECT_EQ(which(fits).out, std::string(253, 'n') + "\n\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(CanonicalAndNot, Modes, ::testing::Bool());
 
 TEST_F(Whichsketch, NonCanonicalReadEndsAfter1sOfSilence) {
-  Sketch cut({{0, "Link"}, {1500, "Test\n"}}, false);
+  Sketch cut(mode(false), {{0, "Link"}, {1500, "Test\n"}});
   auto r = which(cut);
   EXPECT_EQ(r.out, "Link\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_LT(r.seconds, 1.5);
 
-  Sketch slow({{0, "Li"}, {500, "nk"}, {500, "Test\n"}}, false);  // gaps shorter than 1 s
+  Sketch slow(mode(false), {{0, "Li"}, {500, "nk"}, {500, "Test\n"}});  // gaps shorter than 1 s
   r = which(slow);
   EXPECT_EQ(r.out, "LinkTest\n\n");
   EXPECT_EQ(r.status, 0);
@@ -163,7 +155,7 @@ TEST_F(Whichsketch, NonCanonicalReadEndsAfter1sOfSilence) {
 
 TEST_F(Whichsketch, CanonicalModeShowsOnlyWholeLines) {
   // The line discipline holds the unfinished line back, so the tool sees no input at all.
-  Sketch cut({{0, "Link"}, {1500, "Test\n"}}, true);
+  Sketch cut(mode(true), {{0, "Link"}, {1500, "Test\n"}});
   auto r = which(cut);
   EXPECT_EQ(r.out, "NO replay\n");
   EXPECT_EQ(r.status, 1);
@@ -178,10 +170,10 @@ TEST_F(Whichsketch, AnEndOfFileByteIsData) {
   EXPECT_EQ(r.status, 1);
   EXPECT_GT(r.seconds, 0.9);
   for (bool canonical : {true, false}) {
-    Sketch line("\x04\n", canonical);
+    Sketch line(mode(canonical), "\x04\n");
     EXPECT_EQ(which(line).out, "\x04\n\n");
   }
-  Sketch raw("\x04", false);  // a byte as any other when the line is not canonical
+  Sketch raw(mode(false), "\x04");  // a byte as any other when the line is not canonical
   EXPECT_EQ(which(raw).out, "\x04\n");
 }
 
