@@ -1,7 +1,9 @@
 // Test support for the serial tools: a scripted sketch on a line of its own, a sketch
-// written to the protocol, and the small waits and limits their tests share.
+// written to the protocol, the small waits and limits their tests share, and the fixture
+// that runs a tool against a sketch.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -119,6 +121,13 @@ inline bool waitPending(const Line& line) {
       500);
 }
 
+// At most `ms` milliseconds for the tool.
+inline RunOptions timeLimit(int ms) {
+  RunOptions runOptions;
+  runOptions.timeoutMs = ms;
+  return runOptions;
+}
+
 // At most n descriptors, the standard three included. A sanitizer build's leak check needs
 // descriptors of its own at exit, so it is left out of such runs.
 inline RunOptions openFiles(int n) {
@@ -127,5 +136,28 @@ inline RunOptions openFiles(int n) {
   runOptions.env = {"ASAN_OPTIONS=detect_leaks=0"};
   return runOptions;
 }
+
+// A serial tool's cases: the tool runs on a board of the case's own, with a sketch's line as
+// /dev/ttyS0, or with no line at all.
+class SerialToolTest : public ::testing::Test {
+ protected:
+  explicit SerialToolTest(std::string tool) : tool_(std::move(tool)) {}
+
+  template <typename AnySketch>
+  RunResult runTool(AnySketch& sketch, std::vector<std::string> args = {}, RunOptions runOptions = {}) {
+    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
+    return runTool(std::move(args), std::move(runOptions));
+  }
+  RunResult runTool(std::vector<std::string> args, RunOptions runOptions = {}) {
+    args.insert(args.begin(), tool_);
+    runOptions.argv = std::move(args);
+    return bench::run(*board, std::move(runOptions));
+  }
+
+  ScratchBoard board;
+
+ private:
+  std::string tool_;
+};
 
 }  // namespace bench

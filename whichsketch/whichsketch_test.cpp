@@ -23,19 +23,9 @@ const char* const kHelp =
 // The Pi's line settings, canonical mode on or off.
 bench::LineMode mode(bool canonical) { return {.canonical = canonical}; }
 
-class Whichsketch : public ::testing::Test {
+class Whichsketch : public bench::SerialToolTest {
  protected:
-  template <typename AnySketch>
-  bench::RunResult which(AnySketch& sketch, std::vector<std::string> args = {}, bench::RunOptions runOptions = {}) {
-    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return which(std::move(args), std::move(runOptions));
-  }
-  bench::RunResult which(std::vector<std::string> args, bench::RunOptions runOptions = {}) {
-    args.insert(args.begin(), "whichsketch");
-    runOptions.argv = std::move(args);
-    return bench::run(*board, std::move(runOptions));
-  }
-  bench::ScratchBoard board;
+  Whichsketch() : SerialToolTest("whichsketch") {}
 };
 
 // The line's mode, set before each run: the tool keeps whichever it finds.
@@ -53,7 +43,7 @@ TEST_P(WhichsketchProtocol, ThreeRunsInARowPrintTheSameName) {
   ProtocolSketch sketch(GetParam());
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    auto r = which(sketch);
+    auto r = runTool(sketch);
     EXPECT_EQ(r.out, "LinkTest\n\n");  // the line, its CR LF end as one line end, and one more
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
@@ -68,7 +58,7 @@ TEST_P(WhichsketchProtocol, ControlBytesInTheNameArePrinted) {
   ProtocolSketch sketch(GetParam(), {{"?", name + "\n"}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    EXPECT_EQ(which(sketch).out, name + "\n\n");
+    EXPECT_EQ(runTool(sketch).out, name + "\n\n");
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
   }
   EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
@@ -83,13 +73,13 @@ TEST_P(Modes, PrintsTheNameLineAndOneMoreLineEnd) {
     SCOPED_TRACE(crToLf);
     Sketch crlf(mode(canonical()), "LinkTest\r\n");
     crlf.line.setCrToNl(crToLf);
-    auto r = which(crlf);
+    auto r = runTool(crlf);
     EXPECT_EQ(r.out, "LinkTest\n\n");
     EXPECT_EQ(r.status, 0);
   }
 
   Sketch lf(mode(canonical()), "LinkTest\nsecond line\n");
-  auto r = which(lf, {"-hx", "more"});  // not the help: the query runs
+  auto r = runTool(lf, {"-hx", "more"});  // not the help: the query runs
   EXPECT_EQ(r.out, "LinkTest\n\n");
   EXPECT_EQ(r.status, 0);
 }
@@ -97,7 +87,7 @@ TEST_P(Modes, PrintsTheNameLineAndOneMoreLineEnd) {
 TEST_P(Modes, KeepsTheLineModeAsFound) {
   Sketch sketch(mode(canonical()), "LinkTest\n");
   const termios before = sketch.line.settings();
-  which(sketch);
+  runTool(sketch);
   const termios after = sketch.line.settings();
   EXPECT_EQ(after.c_lflag & ICANON, before.c_lflag & ICANON);
   EXPECT_EQ(after.c_lflag & ECHO, 0u);
@@ -109,7 +99,7 @@ TEST_P(Modes, KeepsTheLineModeAsFound) {
 
 TEST_P(Modes, NoAnswerIsReportedAndFailsAfter1s) {
   Sketch silent(mode(canonical()));
-  auto r = which(silent);
+  auto r = runTool(silent);
   EXPECT_EQ(r.out, "NO replay\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_LT(r.seconds, 1.6);
@@ -126,29 +116,29 @@ TEST_P(Modes, TakesWaitingInputAsTheAnswer) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ioctl(sketch.line.slave(), FIONREAD, &n);
   }
-  EXPECT_EQ(which(sketch).out, "Old tail\n\n");
+  EXPECT_EQ(runTool(sketch).out, "Old tail\n\n");
 }
 
 TEST_P(Modes, PrintsAtMost254Characters) {
   Sketch sketch(mode(canonical()), std::string(300, 'n') + "\n");
-  auto r = which(sketch);
+  auto r = runTool(sketch);
   EXPECT_EQ(r.out, std::string(254, 'n') + "\n");
   EXPECT_EQ(r.status, 0);
   Sketch fits(mode(canonical()), std::string(253, 'n') + "\n");
-  EXPECT_EQ(which(fits).out, std::string(253, 'n') + "\n\n");
+  EXPECT_EQ(runTool(fits).out, std::string(253, 'n') + "\n\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(CanonicalAndNot, Modes, ::testing::Bool());
 
 TEST_F(Whichsketch, NonCanonicalReadEndsAfter1sOfSilence) {
   Sketch cut(mode(false), {{0, "Link"}, {1500, "Test\n"}});
-  auto r = which(cut);
+  auto r = runTool(cut);
   EXPECT_EQ(r.out, "Link\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_LT(r.seconds, 1.5);
 
   Sketch slow(mode(false), {{0, "Li"}, {500, "nk"}, {500, "Test\n"}});  // gaps shorter than 1 s
-  r = which(slow);
+  r = runTool(slow);
   EXPECT_EQ(r.out, "LinkTest\n\n");
   EXPECT_EQ(r.status, 0);
 }
@@ -156,7 +146,7 @@ TEST_F(Whichsketch, NonCanonicalReadEndsAfter1sOfSilence) {
 TEST_F(Whichsketch, CanonicalModeShowsOnlyWholeLines) {
   // The line discipline holds the unfinished line back, so the tool sees no input at all.
   Sketch cut(mode(true), {{0, "Link"}, {1500, "Test\n"}});
-  auto r = which(cut);
+  auto r = runTool(cut);
   EXPECT_EQ(r.out, "NO replay\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_LT(r.seconds, 1.5);
@@ -165,43 +155,43 @@ TEST_F(Whichsketch, CanonicalModeShowsOnlyWholeLines) {
 TEST_F(Whichsketch, AnEndOfFileByteIsData) {
   // Not the end of a canonical line: without its line end the line never comes.
   Sketch eof("\x04");
-  auto r = which(eof);
+  auto r = runTool(eof);
   EXPECT_EQ(r.out, "NO replay\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_GT(r.seconds, 0.9);
   for (bool canonical : {true, false}) {
     Sketch line(mode(canonical), "\x04\n");
-    EXPECT_EQ(which(line).out, "\x04\n\n");
+    EXPECT_EQ(runTool(line).out, "\x04\n\n");
   }
   Sketch raw(mode(false), "\x04");  // a byte as any other when the line is not canonical
-  EXPECT_EQ(which(raw).out, "\x04\n");
+  EXPECT_EQ(runTool(raw).out, "\x04\n");
 }
 
 TEST_F(Whichsketch, SendsTheIdentityQueryAndNothingElse) {
   Sketch sketch("LinkTest\n");
   sketch.line.setPlain();
-  EXPECT_EQ(which(sketch).out, "LinkTest\n\n");
+  EXPECT_EQ(runTool(sketch).out, "LinkTest\n\n");
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
 
   Sketch cooked("LinkTest\n");
-  which(cooked);
+  runTool(cooked);
   EXPECT_EQ(cooked.peer.receivedBytes(), "?\n");
 }
 
 TEST_F(Whichsketch, HelpForTheWholeWordInEitherCase) {
   Sketch sketch("LinkTest\n");
   for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-H"}, {"-h", "more"}}) {
-    auto r = which(sketch, args);
+    auto r = runTool(sketch, args);
     EXPECT_EQ(r.out, kHelp);
     EXPECT_EQ(r.status, 0);
   }
   EXPECT_EQ(sketch.peer.receivedBytes(), "");
-  EXPECT_EQ(which(sketch, {"--h"}).out, "LinkTest\n\n");
-  EXPECT_EQ(which(sketch, {"other"}).out, "LinkTest\n\n");
+  EXPECT_EQ(runTool(sketch, {"--h"}).out, "LinkTest\n\n");
+  EXPECT_EQ(runTool(sketch, {"other"}).out, "LinkTest\n\n");
 }
 
 TEST_F(Whichsketch, NoPortNoQuery) {
-  auto r = which({});
+  auto r = runTool({});
   EXPECT_EQ(r.out, "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
 
@@ -209,7 +199,7 @@ TEST_F(Whichsketch, NoPortNoQuery) {
   for (int files : {4, 5}) {
     SCOPED_TRACE(files);
     Sketch sketch("LinkTest\n");
-    r = which(sketch, {}, openFiles(files));
+    r = runTool(sketch, {}, openFiles(files));
     EXPECT_EQ(r.out, "Impossible to open serial port!");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(sketch.peer.receivedBytes(), "");
