@@ -152,7 +152,7 @@ struct Chunk {
 // tool's bytes. Rules match the tool's lines only: the peer foresees the echo of its own bytes
 // from the slave's settings and leaves it out of the lines it matches (the echo of erase, kill
 // and the like in canonical mode, which depends on what came before, is not foreseen).
-// All it sends (answer chunks, sendAt, send) goes out on the one line in order of time, each
+// All it sends (answer chunks, sendAt, send, flood) goes out on the one line in order of time, each
 // piece whole before the next; a piece that does not fit is finished while reading goes on.
 // A strict peer is a sketch written to the protocol as the documents state it instead: see strict().
 // The Line must outlive its peer.
