@@ -3,7 +3,9 @@
 //   ScratchBoard            a board in a temporary directory, removed at the end
 //   Line                    a pseudo-terminal standing for a serial line; the bench holds both sides,
 //                           and a test may set it plain or raw before a tool opens it, or hang it up
-//   SketchPeer              a scripted sketch on the far side of a Line, on its own thread
+//   SketchPeer              a scripted sketch on the far side of a Line, on its own thread; a test
+//                           may also drive it by hand: send, flood, wait until the tool has read
+//                           it all, and vanish
 //   RunOptions / Process       a tool run as a child in a private mount namespace: the board's fixed
 //                           paths, serial names bound to Lines, outside programs bound or absent,
 //                           stand-ins for sudo and date first on PATH and over the system's own,
@@ -150,7 +152,7 @@ struct Chunk {
 // tool's bytes. Rules match the tool's lines only: the peer foresees the echo of its own bytes
 // from the slave's settings and leaves it out of the lines it matches (the echo of erase, kill
 // and the like in canonical mode, which depends on what came before, is not foreseen).
-// All it sends (answer chunks, sendAt, send) goes out on the one line in order of time, each
+// All it sends (answer chunks, sendAt, send, flood) goes out on the one line in order of time, each
 // piece whole before the next; a piece that does not fit is finished while reading goes on.
 // A strict peer is a sketch written to the protocol as the documents state it instead: see strict().
 // The Line must outlive its peer.
@@ -181,6 +183,20 @@ class SketchPeer {
   void start();
   void stop();
   void send(const std::string& bytes);  // at once, from the caller's thread
+  // Sends `unit` again and again for `ms` milliseconds, each whole before the next and the next
+  // a millisecond or so later, so never pausing for as long as the tools' 0.1 s of silence. It
+  // stops early when the line takes no more for 200 ms (the tool has stopped reading and the
+  // line's buffers are full); a unit then cut short goes out once the line has room. Returns
+  // the units that went out whole.
+  std::string flood(const std::string& unit, int ms);
+  // Waits until every piece due by now has gone out whole; false after the time-out.
+  bool waitSent(int timeoutMs) const;
+  // Waits until all sent so far has gone out and the tool has read it (its side of the line
+  // holds no input), each for at most `timeoutMs`.
+  bool waitConsumed(int timeoutMs = 3000) const;
+  // The sketch vanishes once all sent so far has gone out: the peer stops and the line hangs up
+  // (Line::hangUp). Throws when that takes the line more than 1 s.
+  void hangUp();
 
   struct Received {
     std::int64_t us = 0;  // monotonic time the bytes were read
@@ -189,7 +205,7 @@ class SketchPeer {
   std::vector<Received> received() const;
   std::string receivedBytes() const;
   // Waits until the received bytes contain `needle`; false after the time-out.
-  bool waitReceived(const std::string& needle, int timeoutMs) const;
+  bool waitReceived(const std::string& needle, int timeoutMs = 5000) const;
   std::int64_t startUs() const { return startUs_; }
   // Monotonic time each piece (answer chunk, sendAt, send) started going out, in that order.
   std::vector<std::int64_t> sentTimes() const;
@@ -230,6 +246,7 @@ class SketchPeer {
   std::string unfinished_;  // of a strict peer: the tool's bytes since its last line end
   std::vector<std::int64_t> sent_;
   std::vector<Outgoing> outbox_;
+  bool busy_ = false;  // a piece taken from the outbox is still going out
 };
 
 struct RunOptions {

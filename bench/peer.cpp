@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "bench.h"
@@ -206,6 +208,46 @@ void SketchPeer::send(const std::string& bytes) {
   wake();
 }
 
+std::string SketchPeer::flood(const std::string& unit, int ms) {
+  std::string sent;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    send(unit);
+    if (!waitSent(200)) break;
+    sent += unit;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return sent;
+}
+
+bool SketchPeer::waitSent(int timeoutMs) const {
+  const std::int64_t now = monotonicMicros();
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return !busy_ && std::none_of(outbox_.begin(), outbox_.end(), [&](const Outgoing& o) { return o.dueUs <= now; });
+  });
+}
+
+bool SketchPeer::waitConsumed(int timeoutMs) const {
+  if (!waitSent(timeoutMs)) return false;
+  // The kernel moves bytes from the master to the tool's side on a work queue, not at once, so
+  // an empty queue right after a write proves nothing: the bytes are given 50 ms to get there.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return waitFor(
+      [&] {
+        int n = -1;
+        ioctl(line_.slave(), FIONREAD, &n);
+        return n == 0;
+      },
+      timeoutMs);
+}
+
+void SketchPeer::hangUp() {
+  if (!waitSent(1000)) throw std::runtime_error("SketchPeer::hangUp: the line took no more for 1 s");
+  stop();
+  line_.hangUp();
+}
+
 void SketchPeer::start() {
   std::lock_guard lock(mutex_);
   if (started_) throw std::logic_error("SketchPeer::start: already started");
@@ -302,6 +344,7 @@ void SketchPeer::loop() {
       if (next != outbox_.end() && next->dueUs <= now) {
         active = std::move(*next);
         outbox_.erase(next);
+        busy_ = true;
         written = 0;
         sent_.push_back(now);
       } else if (next != outbox_.end()) {
@@ -331,11 +374,15 @@ void SketchPeer::loop() {
         break;  // the rest when the line takes it
       }
       if (written == bytes.size()) {
-        if (++active->next < active->chunks.size()) {
-          active->dueUs = monotonicMicros() + std::int64_t{active->chunks[active->next].delayMs} * 1000;
+        {
           std::lock_guard lock(mutex_);
-          outbox_.push_back(std::move(*active));
+          if (++active->next < active->chunks.size()) {
+            active->dueUs = monotonicMicros() + std::int64_t{active->chunks[active->next].delayMs} * 1000;
+            outbox_.push_back(std::move(*active));
+          }
+          busy_ = false;
         }
+        changed_.notify_all();
         active.reset();
         continue;
       }

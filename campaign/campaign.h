@@ -1,20 +1,13 @@
-// What every case of the bad-input and fault campaign checks, the hostile inputs it uses,
-// and a serial line whose far side can vanish.
+// What every case of the bad-input and fault campaign checks, and the hostile inputs it uses.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench.h"
@@ -26,7 +19,6 @@
 namespace campaign {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 // --- hostile words ---
 
@@ -152,108 +144,6 @@ class WriteWatch {
   fs::path board_;
   std::set<std::string> boardBefore_;
   std::set<std::string> cwdBefore_;
-};
-
-// --- a line whose sketch can vanish ---
-
-// A line whose far side the test drives by hand, with no sketch on it: it reads what the
-// tool sends, writes to it, floods it, and can vanish (Line::hangUp). The line starts raw,
-// so every byte value crosses unchanged; canonical mode is left on when asked, since some
-// tools keep the mode they find.
-class OwnLine {
- public:
-  explicit OwnLine(bool canonical = false) {
-    line_.setRaw();
-    if (canonical) line_.setCanonical(true);
-  }
-
-  const std::string& slavePath() const { return line_.slavePath(); }
-  bench::RunOptions runOptions(const std::string& device, std::vector<std::string> argv) const {
-    bench::RunOptions s;
-    s.argv = std::move(argv);
-    s.lines[device] = line_.slavePath();
-    return s;
-  }
-
-  // What the tool has sent so far, reading what is there for up to `ms`.
-  const std::string& got(int ms = 0) {
-    pump(ms, "");
-    return got_;
-  }
-  // Reads what the tool sends until `needle` is among it; false after `ms`.
-  bool waitGot(const std::string& needle, int ms = 5000) { return pump(ms, needle); }
-
-  // Writes all of `bytes`, reading the tool's bytes meanwhile.
-  void send(const std::string& bytes) {
-    if (!trySend(bytes, 1000)) throw std::runtime_error("the line took no more bytes for 1 s");
-  }
-
-  // Sends `unit` again and again for `ms` milliseconds, a piece every millisecond or so, never
-  // pausing for as long as the tools' 0.1 s of silence. It stops early when the line takes no
-  // more (the tool has stopped reading and the line's buffers are full). Returns the bytes sent.
-  std::string flood(const std::string& unit, int ms) {
-    std::string sent;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < until && trySend(unit, 200)) {
-      sent += unit;
-      std::this_thread::sleep_for(1ms);
-    }
-    return sent;
-  }
-
-  // Until the tool has read every byte sent (its input queue is empty), at most `ms`. The
-  // kernel moves bytes from the master into that queue on a work queue, not at once, so an
-  // empty queue right after a send proves nothing: the bytes are given 50 ms to get there.
-  bool waitConsumed(int ms = 3000) {
-    std::this_thread::sleep_for(50ms);
-    return bench::waitFor(
-        [&] {
-          int n = -1;
-          ioctl(line_.slave(), FIONREAD, &n);
-          return n == 0;
-        },
-        ms);
-  }
-
-  // The sketch vanishes: the slave side hangs up.
-  void closeMaster() { line_.hangUp(); }
-
- private:
-  void readSome() {
-    char buf[4096];
-    for (;;) {
-      const ssize_t n = read(line_.master(), buf, sizeof buf);
-      if (n <= 0) return;
-      got_.append(buf, static_cast<std::size_t>(n));
-      pollfd p{line_.master(), POLLIN, 0};
-      if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return;
-    }
-  }
-  // False when the line had no room for `waitMs`.
-  bool trySend(const std::string& bytes, int waitMs) {
-    for (std::size_t done = 0; done < bytes.size();) {
-      pollfd p{line_.master(), POLLOUT | POLLIN, 0};
-      if (poll(&p, 1, waitMs) <= 0) return false;
-      if (p.revents & POLLIN) readSome();
-      if (!(p.revents & POLLOUT)) continue;
-      const ssize_t n = write(line_.master(), bytes.data() + done, bytes.size() - done);
-      if (n > 0) done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-  bool pump(int ms, const std::string& needle) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-      if (!needle.empty() && got_.find(needle) != std::string::npos) return true;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-      if (line_.master() < 0 || left.count() <= 0) return needle.empty();
-      pollfd p{line_.master(), POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 50))) > 0 && (p.revents & POLLIN)) readSome();
-    }
-  }
-
-  bench::Line line_;
-  std::string got_;
 };
 
 }  // namespace campaign

@@ -7,12 +7,12 @@
 #include <termios.h>
 
 #include "campaign.h"
+#include "sketch.h"
 #include "standins/mcuload-recorder.h"
 
 namespace {
 
 using campaign::expectSound;
-using campaign::OwnLine;
 using namespace std::string_literals;
 using namespace std::chrono_literals;
 
@@ -21,15 +21,23 @@ const std::string kMissing =
 
 class SerialFaults : public ::testing::Test {
  protected:
-  std::unique_ptr<bench::Process> start(OwnLine& line, const std::string& device, std::vector<std::string> argv,
-                                        int timeoutMs = 10000) {
-    auto s = line.runOptions(device, std::move(argv));
+  std::unique_ptr<bench::Process> start(const bench::Sketch& sketch, const std::string& device,
+                                        std::vector<std::string> argv, int timeoutMs = 10000) {
+    bench::RunOptions s;
+    s.argv = std::move(argv);
+    s.lines[device] = sketch.line.slavePath();
     s.timeoutMs = timeoutMs;
     s.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
     return std::make_unique<bench::Process>(*board, s);
   }
   bench::ScratchBoard board;
 };
+
+// The far side is a sketch driven by hand, with no script. Its line starts raw, so every byte
+// value crosses unchanged; canonical mode is turned on where a case asks for it.
+const bench::LineMode kRaw{.start = bench::LineStart::raw};
+const bench::LineMode kRawCanonical{.start = bench::LineStart::raw, .canonical = true};
+bench::LineMode rawCanonicalIf(bool canonical) { return canonical ? kRawCanonical : kRaw; }
 
 double msBetween(std::int64_t fromUs, std::int64_t toUs) { return static_cast<double>(toUs - fromUs) / 1000; }
 
@@ -65,10 +73,10 @@ TEST_F(SerialFaults, SketchcheckTakesNulAsTheEndAndOtherBytesAsTheyAre) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    OwnLine line;
-    auto p = start(line, "/dev/ttyS0", {"sketchcheck", c.name});
-    ASSERT_TRUE(line.waitGot("?\n"));
-    line.send(c.answer);
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyS0", {"sketchcheck", c.name});
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    sketch.peer.send(c.answer);
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, c.out);
@@ -78,10 +86,10 @@ TEST_F(SerialFaults, SketchcheckTakesNulAsTheEndAndOtherBytesAsTheyAre) {
 
 // An endless line is cut at 511 bytes: the tool answers while the line still runs.
 TEST_F(SerialFaults, SketchcheckStopsAnEndlessLineAt511Bytes) {
-  OwnLine line;
-  auto p = start(line, "/dev/ttyS0", {"sketchcheck", "0123456789012"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  line.flood("0123456789", 1000);
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyS0", {"sketchcheck", "0123456789012"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  sketch.peer.flood("0123456789", 1000);
   const std::int64_t floodEnd = bench::monotonicMicros();
   auto r = p->wait();
   expectSound(r);
@@ -94,16 +102,16 @@ TEST_F(SerialFaults, SketchcheckStopsAnEndlessLineAt511Bytes) {
 TEST_F(SerialFaults, QueryToolsHoldTheRequestBackWhileAShortFloodLasts) {
   for (const char* tool : {"sketchcheck", "sketchquery", "sketchqueryblock"}) {
     SCOPED_TRACE(tool);
-    OwnLine line;
-    auto p = start(line, "/dev/ttyS0", {tool, "?"});
-    line.flood("LinkTest\n", 800);
-    EXPECT_EQ(line.got(), "") << "the request went out during the flood";
-    ASSERT_TRUE(line.waitGot("?\n", 2000));
-    line.send("LinkTest\n");
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyS0", {tool, "?"});
+    sketch.peer.flood("LinkTest\n", 800);
+    EXPECT_EQ(sketch.peer.receivedBytes(), "") << "the request went out during the flood";
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n", 2000));
+    sketch.peer.send("LinkTest\n");
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, std::string(tool) == "sketchcheck" ? "NO\n" : "LinkTest\n");
-    EXPECT_EQ(line.got(), "?\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
   }
 }
 
@@ -119,18 +127,18 @@ TEST_F(SerialFaults, QueryToolsEndAgainstAFloodThatNeverStops) {
   for (const Case& c : {Case{"sketchcheck", 1.0, "NO\n"}, Case{"sketchqueryblock", 1.0, "LinkTest\n"},
                         Case{"sketchquery", 11.0, "LinkTest\nLinkTest\n"}}) {
     SCOPED_TRACE(c.tool);
-    OwnLine line;
-    auto p = start(line, "/dev/ttyS0", {c.tool, "?"}, 20000);
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyS0", {c.tool, "?"}, 20000);
     const std::int64_t from = bench::monotonicMicros();
     std::int64_t askedUs = -1;
     while (p->running() && bench::monotonicMicros() - from < 15'000'000) {
-      line.flood("LinkTest\n", 20);
-      if (askedUs < 0 && line.got().find("?\n") != std::string::npos) askedUs = bench::monotonicMicros();
+      sketch.peer.flood("LinkTest\n", 20);
+      if (askedUs < 0 && sketch.peer.receivedBytes().find("?\n") != std::string::npos) askedUs = bench::monotonicMicros();
     }
     auto r = p->wait();
     expectSound(r);
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(line.got(), "?\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
     ASSERT_GT(askedUs, 0);
     EXPECT_GT(msBetween(r.startUs, askedUs), 950);
     EXPECT_LT(msBetween(r.startUs, askedUs), 1350);
@@ -150,10 +158,10 @@ TEST_F(SerialFaults, QueryToolsEndAgainstAFloodThatNeverStops) {
 // for it, then give up with their "cannot open" line, having neither sent a byte nor changed
 // a setting of the first one's. The first goes on undisturbed.
 TEST_F(SerialFaults, AProgramThatFindsTheLineTakenGivesUpAfter2s) {
-  OwnLine line;
-  auto first = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  const termios before = settingsOf(line.slavePath());
+  bench::Sketch sketch(kRaw);
+  auto first = start(sketch, "/dev/ttyS0", {"sketchqueryblock", "?"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  const termios before = settingsOf(sketch.line.slavePath());
   struct Case {
     std::string device;
     std::vector<std::string> argv;
@@ -169,7 +177,7 @@ TEST_F(SerialFaults, AProgramThatFindsTheLineTakenGivesUpAfter2s) {
       {"/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"}, cannot},
   };
   std::vector<std::unique_ptr<bench::Process>> others;
-  for (const Case& c : cases) others.push_back(start(line, c.device, c.argv));
+  for (const Case& c : cases) others.push_back(start(sketch, c.device, c.argv));
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].argv[0]);
     auto r = others[i]->wait();
@@ -179,21 +187,21 @@ TEST_F(SerialFaults, AProgramThatFindsTheLineTakenGivesUpAfter2s) {
     EXPECT_GT(r.seconds, 1.95);
     EXPECT_LT(r.seconds, 2.6);
   }
-  EXPECT_EQ(line.got(), "?\n");
-  const termios after = settingsOf(line.slavePath());
+  EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
+  const termios after = settingsOf(sketch.line.slavePath());
   EXPECT_EQ(after.c_lflag, before.c_lflag);
   EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
   EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
   EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
 
   // The next one waits while the first finishes within the 2 s, then has the line.
-  auto next = start(line, "/dev/ttyS0", {"whichsketch"});
+  auto next = start(sketch, "/dev/ttyS0", {"whichsketch"});
   std::this_thread::sleep_for(500ms);
-  line.send("LinkTest\n");
+  sketch.peer.send("LinkTest\n");
   auto r = first->wait();
   EXPECT_EQ(r.out, "LinkTest\n");
-  ASSERT_TRUE(line.waitGot("?\n?\n"));
-  line.send("Other\n");
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n?\n"));
+  sketch.peer.send("Other\n");
   r = next->wait();
   EXPECT_EQ(r.out, "Other\n\n");
   EXPECT_EQ(r.status, 0);
@@ -210,13 +218,13 @@ TEST_F(SerialFaults, BoundedQueryToolsTakeWhatCameBeforeTheHangUp) {
   for (const Case& c :
        {Case{"sketchcheck", "Li", "YES\n"}, Case{"sketchcheck", "LinkTest", "NO\n"}, Case{"sketchquery", "?", "Lin"}}) {
     SCOPED_TRACE(std::string(c.tool) + " " + c.word);
-    OwnLine line;
-    auto p = start(line, "/dev/ttyS0", {c.tool, c.word});
-    ASSERT_TRUE(line.waitGot("\n"));
-    line.send("Lin");
-    ASSERT_TRUE(line.waitConsumed());
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyS0", {c.tool, c.word});
+    ASSERT_TRUE(sketch.peer.waitReceived("\n"));
+    sketch.peer.send("Lin");
+    ASSERT_TRUE(sketch.peer.waitConsumed());
     const std::int64_t gone = bench::monotonicMicros();
-    line.closeMaster();
+    sketch.peer.hangUp();
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, c.out);
@@ -225,11 +233,11 @@ TEST_F(SerialFaults, BoundedQueryToolsTakeWhatCameBeforeTheHangUp) {
   }
   for (const char* tool : {"sketchcheck", "sketchquery"}) {
     SCOPED_TRACE(tool);
-    OwnLine line;
-    auto p = start(line, "/dev/ttyS0", {tool, "LinkTest"});
-    ASSERT_TRUE(line.waitGot("\n"));
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyS0", {tool, "LinkTest"});
+    ASSERT_TRUE(sketch.peer.waitReceived("\n"));
     const std::int64_t gone = bench::monotonicMicros();
-    line.closeMaster();
+    sketch.peer.hangUp();
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, std::string(tool) == "sketchcheck" ? "NO\n" : "");
@@ -246,10 +254,10 @@ TEST_F(SerialFaults, BoundedQueryToolsTakeWhatCameBeforeTheHangUp) {
 TEST_F(SerialFaults, SketchqueryCopiesEveryByteValue) {
   std::string answer;
   for (int c = 0; c <= 255; ++c) answer += static_cast<char>(c);
-  OwnLine line;
-  auto p = start(line, "/dev/ttyS0", {"sketchquery", "?"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  line.send(answer);
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyS0", {"sketchquery", "?"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  sketch.peer.send(answer);
   auto r = p->wait();
   expectSound(r);
   EXPECT_EQ(r.out, answer);
@@ -259,10 +267,10 @@ TEST_F(SerialFaults, SketchqueryCopiesEveryByteValue) {
 // An answer that never pauses is copied whole for as long as it lasts, then the copy ends
 // 0.1 s after the last byte.
 TEST_F(SerialFaults, SketchqueryCopiesAFloodUntilItStops) {
-  OwnLine line;
-  auto p = start(line, "/dev/ttyS0", {"sketchquery", "?"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  const std::string sent = line.flood("abcdefghi\n", 700);
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyS0", {"sketchquery", "?"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  const std::string sent = sketch.peer.flood("abcdefghi\n", 700);
   const std::int64_t floodEnd = bench::monotonicMicros();
   auto r = p->wait();
   expectSound(r);
@@ -279,10 +287,10 @@ TEST_F(SerialFaults, SketchqueryCopiesAFloodUntilItStops) {
 // first NUL; status 0. With no answer it waits for ever: only a signal ends it.
 
 TEST_F(SerialFaults, SketchqueryblockPrintsTheLineUpToItsFirstNul) {
-  OwnLine line;
-  auto p = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  line.send("Li\xc3\xb1k\xff\x01\0tail\n"s);
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyS0", {"sketchqueryblock", "?"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  sketch.peer.send("Li\xc3\xb1k\xff\x01\0tail\n"s);
   auto r = p->wait();
   expectSound(r);
   EXPECT_EQ(r.out, "Li\xc3\xb1k\xff\x01");
@@ -290,10 +298,10 @@ TEST_F(SerialFaults, SketchqueryblockPrintsTheLineUpToItsFirstNul) {
 }
 
 TEST_F(SerialFaults, SketchqueryblockCutsAnEndlessLineAt510) {
-  OwnLine line;
-  auto p = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  const std::string sent = line.flood("0123456789", 1000);
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyS0", {"sketchqueryblock", "?"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  const std::string sent = sketch.peer.flood("0123456789", 1000);
   const std::int64_t floodEnd = bench::monotonicMicros();
   auto r = p->wait();
   expectSound(r);
@@ -303,22 +311,22 @@ TEST_F(SerialFaults, SketchqueryblockCutsAnEndlessLineAt510) {
 
 TEST_F(SerialFaults, SketchqueryblockPrintsWhatCameBeforeTheHangUpOrWaitsOn) {
   {
-    OwnLine line;
-    auto p = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
-    ASSERT_TRUE(line.waitGot("?\n"));
-    line.send("Lin");
-    ASSERT_TRUE(line.waitConsumed());
-    line.closeMaster();
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyS0", {"sketchqueryblock", "?"});
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    sketch.peer.send("Lin");
+    ASSERT_TRUE(sketch.peer.waitConsumed());
+    sketch.peer.hangUp();
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, "Lin");
     EXPECT_EQ(r.status, 0);
   }
   // Gone before its first byte: a blocking query has no time-out, so it waits on.
-  OwnLine line;
-  auto p = start(line, "/dev/ttyS0", {"sketchqueryblock", "?"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  line.closeMaster();
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyS0", {"sketchqueryblock", "?"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  sketch.peer.hangUp();
   std::this_thread::sleep_for(1000ms);
   EXPECT_TRUE(p->running());
   p->signal(SIGTERM);
@@ -335,10 +343,10 @@ TEST_F(SerialFaults, SketchqueryblockPrintsWhatCameBeforeTheHangUpOrWaitsOn) {
 // the text with "%s\n", so it ends at its first NUL, status 0. Nothing read: "NO replay", status 1.
 
 TEST_F(SerialFaults, WhichsketchPrintsTheLineUpToItsFirstNul) {
-  OwnLine line;
-  auto p = start(line, "/dev/ttyS0", {"whichsketch"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  line.send("Li\xc3\xb1k\xff\x01\0tail\n"s);
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyS0", {"whichsketch"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  sketch.peer.send("Li\xc3\xb1k\xff\x01\0tail\n"s);
   auto r = p->wait();
   expectSound(r);
   EXPECT_EQ(r.out, "Li\xc3\xb1k\xff\x01\n");
@@ -347,10 +355,10 @@ TEST_F(SerialFaults, WhichsketchPrintsTheLineUpToItsFirstNul) {
 
 TEST_F(SerialFaults, WhichsketchCutsAnEndlessLineAt254OrGivesUpOnIt) {
   {
-    OwnLine line;
-    auto p = start(line, "/dev/ttyS0", {"whichsketch"});
-    ASSERT_TRUE(line.waitGot("?\n"));
-    const std::string sent = line.flood("0123456789", 1000);
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyS0", {"whichsketch"});
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    const std::string sent = sketch.peer.flood("0123456789", 1000);
     const std::int64_t floodEnd = bench::monotonicMicros();
     auto r = p->wait();
     expectSound(r);
@@ -359,11 +367,11 @@ TEST_F(SerialFaults, WhichsketchCutsAnEndlessLineAt254OrGivesUpOnIt) {
     EXPECT_LT(campaign::lastOutputUs(r), floodEnd - 300000);
   }
   // In canonical mode a line that never ends is never readable: 1 s, and no answer.
-  OwnLine line(true);
-  auto p = start(line, "/dev/ttyS0", {"whichsketch"});
-  ASSERT_TRUE(line.waitGot("?\n"));
+  bench::Sketch sketch(kRawCanonical);
+  auto p = start(sketch, "/dev/ttyS0", {"whichsketch"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
   const std::int64_t asked = bench::monotonicMicros();
-  line.flood("0123456789", 1800);
+  sketch.peer.flood("0123456789", 1800);
   auto r = p->wait();
   expectSound(r);
   EXPECT_EQ(r.out, "NO replay\n");
@@ -386,18 +394,18 @@ TEST_F(SerialFaults, WhichsketchTakesWhatCameBeforeTheHangUp) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE((c.canonical ? "canonical, " : "non-canonical, ") + c.before);
-    OwnLine line(c.canonical);
-    auto p = start(line, "/dev/ttyS0", {"whichsketch"});
-    ASSERT_TRUE(line.waitGot("?\n"));
+    bench::Sketch sketch(rawCanonicalIf(c.canonical));
+    auto p = start(sketch, "/dev/ttyS0", {"whichsketch"});
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
     if (!c.before.empty()) {
-      line.send(c.before);
+      sketch.peer.send(c.before);
       if (c.canonical)
         std::this_thread::sleep_for(100ms);
       else
-        ASSERT_TRUE(line.waitConsumed());
+        ASSERT_TRUE(sketch.peer.waitConsumed());
     }
     const std::int64_t gone = bench::monotonicMicros();
-    line.closeMaster();
+    sketch.peer.hangUp();
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, c.out);
@@ -417,22 +425,22 @@ TEST_F(SerialFaults, WhichsketchTakesWhatCameBeforeTheHangUp) {
 
 TEST_F(SerialFaults, PinwaitIdentityEndsAtItsFirstNul) {
   {
-    OwnLine line;
-    auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
-    ASSERT_TRUE(line.waitGot("?\n"));
-    line.send("Wait\0Sketch\n"s);
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    sketch.peer.send("Wait\0Sketch\n"s);
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, kMissing);
     EXPECT_EQ(r.status, 254);
-    EXPECT_EQ(line.got(), "?\n");
+    EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
   }
-  OwnLine line;
-  auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  line.send("WaitSketch\0\xff\xfe\n"s);
-  ASSERT_TRUE(line.waitGot("INTD6=1\n"));
-  line.send("OK\xff\n");
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  sketch.peer.send("WaitSketch\0\xff\xfe\n"s);
+  ASSERT_TRUE(sketch.peer.waitReceived("INTD6=1\n"));
+  sketch.peer.send("OK\xff\n");
   auto r = p->wait();
   expectSound(r);
   EXPECT_EQ(r.out, "OK Pin changed!\n");
@@ -441,9 +449,9 @@ TEST_F(SerialFaults, PinwaitIdentityEndsAtItsFirstNul) {
 
 // A flood of other bytes from the start is a wrong name: the missing-sketch path.
 TEST_F(SerialFaults, PinwaitTakesAFloodForAnotherSketch) {
-  OwnLine line;
-  auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
-  line.flood("NONONONONO", 1500);
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+  sketch.peer.flood("NONONONONO", 1500);
   auto r = p->wait();
   expectSound(r);
   EXPECT_EQ(r.out, kMissing);
@@ -455,22 +463,22 @@ TEST_F(SerialFaults, PinwaitTakesAFloodForAnotherSketch) {
 // An endless wait answer beginning with "OK" is success at once.
 TEST_F(SerialFaults, PinwaitJudgesEndlessLinesOnTheirFirst254Characters) {
   {
-    OwnLine line;
-    auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
-    ASSERT_TRUE(line.waitGot("?\n"));
-    line.send("WaitSketch");
-    line.flood("xxxxxxxxxx", 1000);
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    sketch.peer.send("WaitSketch");
+    sketch.peer.flood("xxxxxxxxxx", 1000);
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: " + std::string(254, 'x') + "\n");
     EXPECT_EQ(r.status, 255);
   }
-  OwnLine line;
-  auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-ana", "2", "lt", "200"});
-  ASSERT_TRUE(line.waitGot("?\n"));
-  line.send("WaitSketch\n");
-  ASSERT_TRUE(line.waitGot("INTA2<200\n"));
-  line.flood("OKOKOKOKOK", 1000);
+  bench::Sketch sketch(kRaw);
+  auto p = start(sketch, "/dev/ttyAMA0", {"pinwait", "-ana", "2", "lt", "200"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  sketch.peer.send("WaitSketch\n");
+  ASSERT_TRUE(sketch.peer.waitReceived("INTA2<200\n"));
+  sketch.peer.flood("OKOKOKOKOK", 1000);
   const std::int64_t floodEnd = bench::monotonicMicros();
   auto r = p->wait();
   expectSound(r);
@@ -482,10 +490,10 @@ TEST_F(SerialFaults, PinwaitJudgesEndlessLinesOnTheirFirst254Characters) {
 TEST_F(SerialFaults, PinwaitReportsASketchThatVanishes) {
   // Before the identity answer: no answer, the missing-sketch path.
   {
-    OwnLine line;
-    auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
-    ASSERT_TRUE(line.waitGot("?\n"));
-    line.closeMaster();
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    sketch.peer.hangUp();
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, kMissing);
@@ -495,17 +503,17 @@ TEST_F(SerialFaults, PinwaitReportsASketchThatVanishes) {
   // whatever part of a line came; the report and its status say what happened.
   for (const std::string before : {"O", ""}) {
     SCOPED_TRACE(before);
-    OwnLine line;
-    auto p = start(line, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
-    ASSERT_TRUE(line.waitGot("?\n"));
-    line.send("WaitSketch\n");
-    ASSERT_TRUE(line.waitGot("INTD6=1\n"));
+    bench::Sketch sketch(kRaw);
+    auto p = start(sketch, "/dev/ttyAMA0", {"pinwait", "-dig", "6", "1"});
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    sketch.peer.send("WaitSketch\n");
+    ASSERT_TRUE(sketch.peer.waitReceived("INTD6=1\n"));
     if (!before.empty()) {
-      line.send(before);
-      ASSERT_TRUE(line.waitConsumed());
+      sketch.peer.send(before);
+      ASSERT_TRUE(sketch.peer.waitConsumed());
     }
     const std::int64_t gone = bench::monotonicMicros();
-    line.closeMaster();
+    sketch.peer.hangUp();
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: \n");
@@ -521,17 +529,17 @@ TEST_F(SerialFaults, PinwaitReportsASketchThatVanishes) {
 // "NO" and status 255 when the device hangs up or goes.
 
 TEST_F(SerialFaults, CmdlistenerRunsACommandOnlyUpToItsFirstNul) {
-  OwnLine line;  // non-canonical: in canonical mode the terminal may take a NUL for a line end
-  auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
-  ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
-  line.send("$$$Ardu echo a\0; touch /dev/vboard/pwned-nul\n"s);
-  ASSERT_TRUE(line.waitGot("OK\n"));
-  line.send("$$$Resp \n");
-  ASSERT_TRUE(line.waitGot("OK\na\n"));
-  line.send("\0$$$Cend \n"s);  // no keyword: ignored
-  line.send("$$$Ardu echo \xc3\xa9\xff\x01\n$$$Resp \n");
-  ASSERT_TRUE(line.waitGot("OK\na\nOK\n\xc3\xa9\xff\x01\n"));
-  line.send("$$$Cend \n");
+  bench::Sketch sketch(kRaw);  // non-canonical: in canonical mode the terminal may take a NUL for a line end
+  auto p = start(sketch, "/dev/ttyS0", {"cmdlistener"});
+  ASSERT_TRUE(campaign::waitOpened(p->pid(), sketch.line.slavePath(), 3));
+  sketch.peer.send("$$$Ardu echo a\0; touch /dev/vboard/pwned-nul\n"s);
+  ASSERT_TRUE(sketch.peer.waitReceived("OK\n"));
+  sketch.peer.send("$$$Resp \n");
+  ASSERT_TRUE(sketch.peer.waitReceived("OK\na\n"));
+  sketch.peer.send("\0$$$Cend \n"s);  // no keyword: ignored
+  sketch.peer.send("$$$Ardu echo \xc3\xa9\xff\x01\n$$$Resp \n");
+  ASSERT_TRUE(sketch.peer.waitReceived("OK\na\nOK\n\xc3\xa9\xff\x01\n"));
+  sketch.peer.send("$$$Cend \n");
   auto r = p->wait();
   expectSound(r);
   EXPECT_EQ(r.out,
@@ -547,60 +555,61 @@ TEST_F(SerialFaults, CmdlistenerRunsACommandOnlyUpToItsFirstNul) {
 TEST_F(SerialFaults, CmdlistenerIgnoresAnEndlessLine) {
   for (bool canonical : {true, false}) {
     SCOPED_TRACE(canonical ? "canonical" : "non-canonical");
-    OwnLine line(canonical);
-    auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
-    ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
-    line.flood("xxxxxxxxxx", 600);
-    line.send("\n$$$Cend \n");
+    bench::Sketch sketch(rawCanonicalIf(canonical));
+    auto p = start(sketch, "/dev/ttyS0", {"cmdlistener"});
+    ASSERT_TRUE(campaign::waitOpened(p->pid(), sketch.line.slavePath(), 3));
+    sketch.peer.flood("xxxxxxxxxx", 600);
+    sketch.peer.send("\n$$$Cend \n");
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, kStart + "<End>\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(line.got(), "");
+    EXPECT_EQ(sketch.peer.receivedBytes(), "");
   }
 }
 
 // A flood of requests that never pauses is answered line for line: 2000 "$$$Resp " lines
 // without a command get 2000 lone line feeds.
 TEST_F(SerialFaults, CmdlistenerAnswersAFloodLineForLine) {
-  OwnLine line(true);
-  auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
-  ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
+  bench::Sketch sketch(kRawCanonical);
+  auto p = start(sketch, "/dev/ttyS0", {"cmdlistener"});
+  ASSERT_TRUE(campaign::waitOpened(p->pid(), sketch.line.slavePath(), 3));
   std::string requests;
   for (int i = 0; i < 100; ++i) requests += "$$$Resp \n";
-  for (int i = 0; i < 20; ++i) line.send(requests);
-  line.send("$$$Cend \n");
+  for (int i = 0; i < 20; ++i) sketch.peer.send(requests);
+  sketch.peer.send("$$$Cend \n");
   auto r = p->wait();
   expectSound(r);
   std::string console = kStart;
   for (int i = 0; i < 2000; ++i) console += "<GetAnswer\n>\n";
   EXPECT_TRUE(r.out == console + "<End>\n") << r.out.size() << " bytes on the console";
-  EXPECT_EQ(line.got(200), std::string(2000, '\n'));
+  EXPECT_TRUE(sketch.peer.waitReceived(std::string(2000, '\n')));
+  EXPECT_EQ(sketch.peer.receivedBytes(), std::string(2000, '\n'));
   EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(SerialFaults, CmdlistenerEndsWithNoWhenTheSketchVanishes) {
   const std::string lost = "NO serial port /dev/ttyS0 lost: hang-up\n";
   {
-    OwnLine line(true);
-    auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
-    ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
-    line.closeMaster();
+    bench::Sketch sketch(kRawCanonical);
+    auto p = start(sketch, "/dev/ttyS0", {"cmdlistener"});
+    ASSERT_TRUE(campaign::waitOpened(p->pid(), sketch.line.slavePath(), 3));
+    sketch.peer.hangUp();
     auto r = p->wait();
     expectSound(r);
     EXPECT_EQ(r.out, kStart + lost);
     EXPECT_EQ(r.status, 255);
   }
   // Mid-way through relaying a long output: the relay runs out into nothing, then the end.
-  OwnLine line(true);
-  auto p = start(line, "/dev/ttyS0", {"cmdlistener"});
-  ASSERT_TRUE(campaign::waitOpened(p->pid(), line.slavePath(), 3));
-  line.send("$$$Ardu seq 1 100000\n");
-  ASSERT_TRUE(line.waitGot("OK\n"));
-  line.send("$$$Resp \n");
-  ASSERT_TRUE(line.waitGot("\n1000\n"));
+  bench::Sketch sketch(kRawCanonical);
+  auto p = start(sketch, "/dev/ttyS0", {"cmdlistener"});
+  ASSERT_TRUE(campaign::waitOpened(p->pid(), sketch.line.slavePath(), 3));
+  sketch.peer.send("$$$Ardu seq 1 100000\n");
+  ASSERT_TRUE(sketch.peer.waitReceived("OK\n"));
+  sketch.peer.send("$$$Resp \n");
+  ASSERT_TRUE(sketch.peer.waitReceived("\n1000\n"));
   const std::int64_t gone = bench::monotonicMicros();
-  line.closeMaster();
+  sketch.peer.hangUp();
   auto r = p->wait();
   expectSound(r);
   EXPECT_TRUE(r.out.ends_with("99999\n100000\n" + lost)) << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);

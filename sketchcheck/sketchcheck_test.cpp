@@ -12,6 +12,7 @@ using bench::LineStart;
 using bench::openFiles;
 using bench::ProtocolSketch;
 using bench::Sketch;
+using bench::timeLimit;
 using bench::times;
 using bench::waitPending;
 
@@ -24,19 +25,9 @@ const char* const kHelp =
     "Usage: sketchcheck \"nametoverify\" or sketchcheck [-h] for help \n"
     "Ex.: sketchcheck \"LinkTest\"\n";
 
-class Sketchcheck : public ::testing::Test {
+class Sketchcheck : public bench::SerialToolTest {
  protected:
-  template <typename AnySketch>
-  bench::RunResult check(AnySketch& sketch, std::vector<std::string> args, bench::RunOptions runOptions = {}) {
-    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return check(std::move(args), std::move(runOptions));
-  }
-  bench::RunResult check(std::vector<std::string> args, bench::RunOptions runOptions = {}) {
-    args.insert(args.begin(), "sketchcheck");
-    runOptions.argv = std::move(args);
-    return bench::run(*board, std::move(runOptions));
-  }
-  bench::ScratchBoard board;
+  Sketchcheck() : SerialToolTest("sketchcheck") {}
 };
 
 void expectYes(const bench::RunResult& r) {
@@ -51,12 +42,6 @@ void expectNo(const bench::RunResult& r) {
 
 // Waits until the tool's side of the line holds input, as bytes left from an earlier answer would.
 class Endings : public Sketchcheck, public ::testing::WithParamInterface<const char*> {};
-
-bench::RunOptions timeLimit(int ms) {
-  bench::RunOptions runOptions;
-  runOptions.timeoutMs = ms;
-  return runOptions;
-}
 
 bench::RunOptions onDevice(const std::string& name, const bench::Line& line) {
   bench::RunOptions runOptions;
@@ -73,12 +58,12 @@ TEST_P(SketchcheckProtocol, ThreeRunsInARowSendTheQueryAloneAndMatch) {
   ProtocolSketch sketch(GetParam());
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    expectYes(check(sketch, {"LinkTest"}));
+    expectYes(runTool(sketch, {"LinkTest"}));
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));  // no CR, no echo of the answer
     EXPECT_EQ(sketch.pending(), 0);
   }
   // The CR of the line end belongs to no name, as it did when the line read it as a LF.
-  expectNo(check(sketch, {"LinkTest\r"}));
+  expectNo(runTool(sketch, {"LinkTest\r"}));
   EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
 }
 
@@ -89,7 +74,7 @@ TEST_P(SketchcheckProtocol, ControlBytesInTheNameAreData) {
   ProtocolSketch sketch(GetParam(), {{"?", name + "\n"}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    expectYes(check(sketch, {name}));
+    expectYes(runTool(sketch, {name}));
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
   }
   EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
@@ -98,7 +83,7 @@ TEST_P(SketchcheckProtocol, ControlBytesInTheNameAreData) {
 TEST_P(SketchcheckProtocol, EndsWithinItsBoundAndASecondAgainstASketchThatNeverPauses) {
   ProtocolSketch sketch(GetParam(), {{"?", ""}});  // it hears the query and talks on
   bench::Chatter chatter(sketch.peer, sketch.line, "noise ");
-  auto r = check(sketch, {"LinkTest"});
+  auto r = runTool(sketch, {"LinkTest"});
   expectNo(r);
   EXPECT_LT(r.seconds, 2.1 + 1.0 + 0.5);
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");  // after at most 1 s of discarding
@@ -131,13 +116,13 @@ TEST_P(Endings, MatchesAPrefixWithoutRegardToCase) {
   Sketch sketch(std::string("LinkTest") + GetParam());
   for (const char* name : {"LinkTest", "linktest", "LINKTEST", "Link", "l", ""}) {
     SCOPED_TRACE(name);
-    expectYes(check(sketch, {name}));
+    expectYes(runTool(sketch, {name}));
   }
   for (const char* name : {"LinkTestX", "LinkTest ", "Linq", "inkTest", "LinkTest\r"}) {
     SCOPED_TRACE(name);
-    expectNo(check(sketch, {name}));
+    expectNo(runTool(sketch, {name}));
   }
-  expectYes(check(sketch, {"Link", "ignored", "words"}));
+  expectYes(runTool(sketch, {"Link", "ignored", "words"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(CrLfAndLf, Endings, ::testing::Values("\r\n", "\n"));
@@ -146,17 +131,17 @@ TEST_F(Sketchcheck, InputWaitingBeforeTheQueryIsNeverCompared) {
   Sketch sketch("Other\r\n");
   sketch.peer.send("LinkTest\r\n");  // the tail of an earlier answer
   waitPending(sketch.line);
-  expectNo(check(sketch, {"LinkTest"}));
+  expectNo(runTool(sketch, {"LinkTest"}));
   sketch.peer.send("LinkTest\r\n");
   waitPending(sketch.line);
-  expectYes(check(sketch, {"Other"}));
+  expectYes(runTool(sketch, {"Other"}));
 }
 
 TEST_F(Sketchcheck, TheQueryWaitsForATenthOfSilence) {
   Sketch sketch("LinkTest\r\n");
   sketch.line.setEcho(false);
   for (int ms = 0; ms <= 400; ms += 40) sketch.peer.sendAt(ms, "noise ");
-  expectNo(check(sketch, {"noise"}));  // the chatter is discarded, the answer compared
+  expectNo(runTool(sketch, {"noise"}));  // the chatter is discarded, the answer compared
   const auto sent = sketch.peer.sentTimes();
   ASSERT_EQ(sent.size(), 12u);  // 11 pieces of chatter, then the answer
   const auto received = sketch.peer.received();
@@ -168,31 +153,31 @@ TEST_F(Sketchcheck, TheQueryWaitsForATenthOfSilence) {
 TEST_F(Sketchcheck, APauseOfATenthEndsTheAnswer) {
   {
     Sketch sketch({{0, "Link"}, {300, "Test\r\n"}});
-    expectNo(check(sketch, {"LinkTest"}));
+    expectNo(runTool(sketch, {"LinkTest"}));
   }
   {
     Sketch sketch({{0, "Link"}, {300, "Test\r\n"}});
-    expectYes(check(sketch, {"Link"}));
+    expectYes(runTool(sketch, {"Link"}));
   }
   {
     Sketch sketch({{0, "Li"}, {30, "nk"}, {30, "Test\r\n"}});  // short gaps keep the answer whole
-    expectYes(check(sketch, {"LinkTest"}));
+    expectYes(runTool(sketch, {"LinkTest"}));
   }
 }
 
 TEST_F(Sketchcheck, ComparesAtMost511Bytes) {
   Sketch sketch(std::string(600, 'a') + "\r\n");
-  expectYes(check(sketch, {std::string(511, 'A')}));
-  expectNo(check(sketch, {std::string(512, 'a')}));
+  expectYes(runTool(sketch, {std::string(511, 'A')}));
+  expectNo(runTool(sketch, {std::string(512, 'a')}));
 }
 
 TEST_F(Sketchcheck, TheAnswerHasAbout2sToBegin) {
   {
     Sketch late("LinkTest\r\n", 1500);
-    expectYes(check(late, {"LinkTest"}));
+    expectYes(runTool(late, {"LinkTest"}));
   }
   Sketch tooLate("LinkTest\r\n", 2600);
-  auto r = check(tooLate, {"LinkTest"});
+  auto r = runTool(tooLate, {"LinkTest"});
   expectNo(r);
   EXPECT_LT(r.seconds, 2.6);
 }
@@ -201,7 +186,7 @@ TEST_F(Sketchcheck, NoSketchMeansNoWhateverTheName) {
   Sketch silent;
   for (const char* name : {"LinkTest", ""}) {
     SCOPED_TRACE(name);
-    auto r = check(silent, {name});
+    auto r = runTool(silent, {name});
     expectNo(r);
     EXPECT_NEAR(r.seconds, 2.1, 0.35);  // 0.1 s of discarding, 2 s for a first byte
   }
@@ -211,7 +196,7 @@ TEST_F(Sketchcheck, NoSketchMeansNoWhateverTheName) {
 TEST_F(Sketchcheck, ReadsBytesAsTheyComeWhateverTheLineMode) {
   Sketch sketch("LinkTest");  // no line end: a canonical read would wait for ever
   ASSERT_NE(sketch.line.settings().c_lflag & ICANON, 0u);
-  auto r = check(sketch, {"LinkTest"}, timeLimit(5000));
+  auto r = runTool(sketch, {"LinkTest"}, timeLimit(5000));
   expectYes(r);
   const termios t = sketch.line.settings();
   EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
@@ -225,31 +210,31 @@ TEST_F(Sketchcheck, HelpEndsWith1AndLeavesTheLineAlone) {
   Sketch sketch("LinkTest\r\n");
   const std::vector<std::vector<std::string>> helps = {{}, {"-h"}, {"-help"}, {"-hLinkTest"}, {"-h", "LinkTest"}};
   for (const auto& args : helps) {
-    auto r = check(sketch, args);
+    auto r = runTool(sketch, args);
     EXPECT_EQ(r.out, kHelp);
     EXPECT_EQ(r.status, 1);
   }
   EXPECT_EQ(sketch.peer.receivedBytes(), "");
   EXPECT_NE(sketch.line.settings().c_lflag & ICANON, 0u);
   // Case counts: "-H" is a name to check.
-  expectNo(check(sketch, {"-H"}));
+  expectNo(runTool(sketch, {"-H"}));
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
 }
 
 TEST_F(Sketchcheck, NoPortNoQuery) {
-  auto r = check({"LinkTest"});
+  auto r = runTool({"LinkTest"});
   EXPECT_EQ(r.out, "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
 
   Sketch elsewhere("LinkTest\r\n");  // on the other serial device
-  r = check({"LinkTest"}, onDevice("/dev/ttyAMA0", elsewhere.line));
+  r = runTool({"LinkTest"}, onDevice("/dev/ttyAMA0", elsewhere.line));
   EXPECT_EQ(r.out, "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(elsewhere.peer.receivedBytes(), "");
 
   // The port opens, but no stream can be made on it: one descriptor beyond the standard three.
   Sketch sketch("LinkTest\r\n");
-  r = check(sketch, {"LinkTest"}, openFiles(4));
+  r = runTool(sketch, {"LinkTest"}, openFiles(4));
   EXPECT_EQ(r.out, "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(sketch.peer.receivedBytes(), "");

@@ -24,19 +24,9 @@ const char* const kHelp =
     "Usage: sketchquery \"...\"  or sketchquery [-h] for help \n"
     "Ex.: sketchquery \"?\"\n";
 
-class Sketchquery : public ::testing::Test {
+class Sketchquery : public bench::SerialToolTest {
  protected:
-  template <typename AnySketch>
-  bench::RunResult query(AnySketch& sketch, std::vector<std::string> args, bench::RunOptions runOptions = {}) {
-    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return query(std::move(args), std::move(runOptions));
-  }
-  bench::RunResult query(std::vector<std::string> args, bench::RunOptions runOptions = {}) {
-    args.insert(args.begin(), "sketchquery");
-    runOptions.argv = std::move(args);
-    return bench::run(*board, std::move(runOptions));
-  }
-  bench::ScratchBoard board;
+  Sketchquery() : SerialToolTest("sketchquery") {}
 };
 
 // A sketch written to the protocol, on a line that starts with the Pi's settings or raw.
@@ -48,10 +38,10 @@ TEST_P(SketchqueryProtocol, ThreeRunsInARowSendTheLineAloneAndCopyTheAnswerAsSen
   ProtocolSketch sketch(GetParam(), {{"?", "LinkTest\n"}, {"T 1", "two\nlines\n"}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    auto r = query(sketch, {"?"});
+    auto r = runTool(sketch, {"?"});
     EXPECT_EQ(r.out, "LinkTest\r\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(query(sketch, {"T 1"}).out, "two\r\nlines\r\n");
+    EXPECT_EQ(runTool(sketch, {"T 1"}).out, "two\r\nlines\r\n");
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\nT 1\n"));
     EXPECT_EQ(sketch.pending(), 0);
   }
@@ -65,7 +55,7 @@ TEST_P(SketchqueryProtocol, ControlBytesInTheAnswerAreCopied) {
   ProtocolSketch sketch(GetParam(), {{"?", answer}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    EXPECT_EQ(query(sketch, {"?"}).out, "Li\x03nk\x13Te\x04\x7f\x15\x17\x16\x11st\r\n");
+    EXPECT_EQ(runTool(sketch, {"?"}).out, "Li\x03nk\x13Te\x04\x7f\x15\x17\x16\x11st\r\n");
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
   }
   EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
@@ -74,7 +64,7 @@ TEST_P(SketchqueryProtocol, ControlBytesInTheAnswerAreCopied) {
 TEST_P(SketchqueryProtocol, EndsWithinItsBoundsAgainstASketchThatNeverPauses) {
   ProtocolSketch sketch(GetParam(), {{"?", ""}});  // it hears the request and talks on
   bench::Chatter chatter(sketch.peer, sketch.line, "noise\n");
-  auto r = query(sketch, {"?"}, {.timeoutMs = 20000});
+  auto r = runTool(sketch, {"?"}, {.timeoutMs = 20000});
   // At most 1 s of discarding, the answer at once, then at most 10 s of it copied, and the
   // cut said.
   EXPECT_EQ(r.status, 255);
@@ -91,12 +81,12 @@ INSTANTIATE_TEST_SUITE_P(Lines, SketchqueryProtocol, ::testing::Values(LineStart
 
 TEST_F(Sketchquery, PrintsTheAnswerAsItCame) {
   Sketch crlf("LinkTest\r\n");
-  auto r = query(crlf, {"?"});
+  auto r = runTool(crlf, {"?"});
   EXPECT_EQ(r.out, "LinkTest\r\n");
   EXPECT_EQ(r.status, 0);
 
   Sketch lf("LinkTest\n");
-  r = query(lf, {"?", "ignored"});
+  r = runTool(lf, {"?", "ignored"});
   EXPECT_EQ(r.out, "LinkTest\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
@@ -107,21 +97,21 @@ TEST_F(Sketchquery, SendsTheArgumentAndALineFeed) {
     SCOPED_TRACE(text);
     Sketch sketch({{0, "ok\n"}}, text);
     sketch.line.setPlain();
-    EXPECT_EQ(query(sketch, {text, "more"}).out, "ok\n");  // the sketch heard the line
+    EXPECT_EQ(runTool(sketch, {text, "more"}).out, "ok\n");  // the sketch heard the line
     EXPECT_EQ(sketch.peer.receivedBytes(), text + "\n");
   }
   Sketch cooked;
-  query(cooked, {"-H"});  // case counts: a text to send, not the help
+  runTool(cooked, {"-H"});  // case counts: a text to send, not the help
   EXPECT_EQ(cooked.peer.receivedBytes(), "-H\n");
 }
 
 TEST_F(Sketchquery, CopiesEverythingUntilATenthOfSilence) {
   {
     Sketch sketch({{0, "line one\r\n"}, {40, "line two\r\n"}, {40, "three"}});
-    EXPECT_EQ(query(sketch, {"?"}).out, "line one\r\nline two\r\nthree");
+    EXPECT_EQ(runTool(sketch, {"?"}).out, "line one\r\nline two\r\nthree");
   }
   Sketch sketch({{0, "first part\n"}, {300, "second part\n"}});
-  auto r = query(sketch, {"?"});
+  auto r = runTool(sketch, {"?"});
   EXPECT_EQ(r.out, "first part\n");
   EXPECT_EQ(r.status, 0);
 }
@@ -131,7 +121,7 @@ TEST_F(Sketchquery, CopiesLongAnswersWholeAndAsTheyArrive) {
   for (int i = 0; i < 1500; ++i) big += static_cast<char>('a' + i % 26);
   {
     Sketch sketch(big + "\n");
-    EXPECT_EQ(query(sketch, {"?"}).out, big + "\n");
+    EXPECT_EQ(runTool(sketch, {"?"}).out, big + "\n");
   }
   {
     // 6 KiB as a sketch sends it at 9600 baud, 960 bytes a second without a pause: 6.4 s.
@@ -142,7 +132,7 @@ TEST_F(Sketchquery, CopiesLongAnswersWholeAndAsTheyArrive) {
       all += paced.back().bytes;
     }
     Sketch sketch(paced);
-    auto r = query(sketch, {"?"}, {.timeoutMs = 20000});
+    auto r = runTool(sketch, {"?"}, {.timeoutMs = 20000});
     EXPECT_EQ(r.out.size(), all.size());
     EXPECT_TRUE(r.out == all);
     EXPECT_EQ(r.status, 0);
@@ -150,7 +140,7 @@ TEST_F(Sketchquery, CopiesLongAnswersWholeAndAsTheyArrive) {
     EXPECT_GT(r.seconds, 6.4);
   }
   Sketch sketch({{0, "one\n"}, {80, "two\n"}, {80, "three\n"}});
-  auto r = query(sketch, {"?"});
+  auto r = runTool(sketch, {"?"});
   EXPECT_EQ(r.out, "one\ntwo\nthree\n");
   const auto sent = sketch.peer.sentTimes();
   ASSERT_EQ(sent.size(), 3u);
@@ -163,23 +153,23 @@ TEST_F(Sketchquery, InputWaitingBeforeTheRequestIsNeverPrinted) {
   Sketch sketch("LinkTest\r\n");
   sketch.peer.send("stale\r\n");
   waitPending(sketch.line);
-  EXPECT_EQ(query(sketch, {"?"}).out, "LinkTest\r\n");
+  EXPECT_EQ(runTool(sketch, {"?"}).out, "LinkTest\r\n");
 }
 
 TEST_F(Sketchquery, TheAnswerHasAbout2sToBegin) {
   {
     Sketch late("LinkTest\n", 1500);
-    EXPECT_EQ(query(late, {"?"}).out, "LinkTest\n");
+    EXPECT_EQ(runTool(late, {"?"}).out, "LinkTest\n");
   }
   Sketch tooLate("LinkTest\n", 2600);
-  auto r = query(tooLate, {"?"});
+  auto r = runTool(tooLate, {"?"});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(Sketchquery, NoSketchPrintsNothing) {
   Sketch silent;
-  auto r = query(silent, {"?"});
+  auto r = runTool(silent, {"?"});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.status, 0);
   EXPECT_NEAR(r.seconds, 2.1, 0.35);  // 0.1 s of discarding, 2 s for a first byte
@@ -189,7 +179,7 @@ TEST_F(Sketchquery, HelpEndsWith0AndLeavesTheLineAlone) {
   Sketch sketch("LinkTest\r\n");
   const std::vector<std::vector<std::string>> helps = {{}, {"-h"}, {"-help"}, {"-h?"}, {"-h", "?"}};
   for (const auto& args : helps) {
-    auto r = query(sketch, args);
+    auto r = runTool(sketch, args);
     EXPECT_EQ(r.out, kHelp);
     EXPECT_EQ(r.status, 0);
   }
@@ -198,12 +188,12 @@ TEST_F(Sketchquery, HelpEndsWith0AndLeavesTheLineAlone) {
 }
 
 TEST_F(Sketchquery, NoPortNoRequest) {
-  auto r = query({"?"});
+  auto r = runTool({"?"});
   EXPECT_EQ(r.out, "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
 
   Sketch sketch("LinkTest\r\n");
-  r = query(sketch, {"?"}, openFiles(4));  // the port opens, its streams cannot be made
+  r = runTool(sketch, {"?"}, openFiles(4));  // the port opens, its streams cannot be made
   EXPECT_EQ(r.out, "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(sketch.peer.receivedBytes(), "");

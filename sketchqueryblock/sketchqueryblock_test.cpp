@@ -14,6 +14,7 @@ using bench::LineStart;
 using bench::openFiles;
 using bench::ProtocolSketch;
 using bench::Sketch;
+using bench::timeLimit;
 using bench::times;
 using bench::waitPending;
 
@@ -26,26 +27,10 @@ const char* const kHelp =
     "Usage: sketchqueryblock \"...\"  or sketchqueryblock [-h] for help \n"
     "Ex.: sketchqueryblock \"?\"\n";
 
-class Sketchqueryblock : public ::testing::Test {
+class Sketchqueryblock : public bench::SerialToolTest {
  protected:
-  template <typename AnySketch>
-  bench::RunResult query(AnySketch& sketch, std::vector<std::string> args, bench::RunOptions runOptions = {}) {
-    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return query(std::move(args), std::move(runOptions));
-  }
-  bench::RunResult query(std::vector<std::string> args, bench::RunOptions runOptions = {}) {
-    args.insert(args.begin(), "sketchqueryblock");
-    runOptions.argv = std::move(args);
-    return bench::run(*board, std::move(runOptions));
-  }
-  bench::ScratchBoard board;
+  Sketchqueryblock() : SerialToolTest("sketchqueryblock") {}
 };
-
-bench::RunOptions timeLimit(int ms) {
-  bench::RunOptions runOptions;
-  runOptions.timeoutMs = ms;
-  return runOptions;
-}
 
 // A sketch written to the protocol, on a line that starts with the Pi's settings or raw.
 class SketchqueryblockProtocol : public Sketchqueryblock, public ::testing::WithParamInterface<LineStart> {};
@@ -56,15 +41,15 @@ TEST_P(SketchqueryblockProtocol, ThreeRunsInARowSendTheLineAloneAndPrintTheSameL
   ProtocolSketch sketch(GetParam(), {{"?", "LinkTest\n"}, {"T 1", "two\nlines\n"}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    auto r = query(sketch, {"?"});
+    auto r = runTool(sketch, {"?"});
     EXPECT_EQ(r.out, "LinkTest\n");  // the CR LF line end as one line end, as before on the Pi
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
     EXPECT_EQ(sketch.pending(), 0);
   }
   // The lines after the first are left, and the next run throws them away.
-  EXPECT_EQ(query(sketch, {"T 1"}).out, "two\n");
-  EXPECT_EQ(query(sketch, {"?"}).out, "LinkTest\n");
+  EXPECT_EQ(runTool(sketch, {"T 1"}).out, "two\n");
+  EXPECT_EQ(runTool(sketch, {"?"}).out, "LinkTest\n");
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n?\n?\nT 1\n?\n");
   EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
 }
@@ -74,7 +59,7 @@ TEST_P(SketchqueryblockProtocol, ControlBytesInTheAnswerArePrinted) {
   ProtocolSketch sketch(GetParam(), {{"?", text + "\n"}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    EXPECT_EQ(query(sketch, {"?"}).out, text + "\n");
+    EXPECT_EQ(runTool(sketch, {"?"}).out, text + "\n");
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
   }
   EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
@@ -83,7 +68,7 @@ TEST_P(SketchqueryblockProtocol, ControlBytesInTheAnswerArePrinted) {
 TEST_P(SketchqueryblockProtocol, TheRequestGoesOutWithin1sAgainstASketchThatNeverPauses) {
   ProtocolSketch sketch(GetParam(), {{"?", ""}});
   bench::Chatter chatter(sketch.peer, sketch.line, "noise\n");
-  auto r = query(sketch, {"?"});
+  auto r = runTool(sketch, {"?"});
   EXPECT_EQ(r.out, "noise\n");
   EXPECT_LT(r.seconds, 1.0 + 0.5);
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
@@ -95,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, SketchqueryblockProtocol, ::testing::Values(Line
 
 TEST_F(Sketchqueryblock, PrintsTheFirstAnswerLine) {
   Sketch lf("LinkTest\n");
-  auto r = query(lf, {"?"});
+  auto r = runTool(lf, {"?"});
   EXPECT_EQ(r.out, "LinkTest\n");
   EXPECT_EQ(r.status, 0);
 
@@ -103,11 +88,11 @@ TEST_F(Sketchqueryblock, PrintsTheFirstAnswerLine) {
   for (bool crToLf : {true, false}) {
     Sketch crlf("LinkTest\r\n");
     crlf.line.setCrToNl(crToLf);
-    EXPECT_EQ(query(crlf, {"?"}).out, "LinkTest\n");
+    EXPECT_EQ(runTool(crlf, {"?"}).out, "LinkTest\n");
   }
 
   Sketch lines("first\nsecond\nthird\n");
-  r = query(lines, {"?", "ignored"});
+  r = runTool(lines, {"?", "ignored"});
   EXPECT_EQ(r.out, "first\n");
   EXPECT_EQ(r.status, 0);
 }
@@ -122,7 +107,7 @@ TEST_F(Sketchqueryblock, ALineHoldsAtMost510Characters) {
                         Case{std::string(700, 'x') + "\n", std::string(510, 'x')}}) {
     SCOPED_TRACE(c.answer.size());
     Sketch sketch(c.answer);
-    auto r = query(sketch, {"?"});
+    auto r = runTool(sketch, {"?"});
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.status, 0);
   }
@@ -130,16 +115,16 @@ TEST_F(Sketchqueryblock, ALineHoldsAtMost510Characters) {
 
 TEST_F(Sketchqueryblock, APauseOfATenthEndsTheLine) {
   Sketch sketch({{0, "Link"}, {300, "Test\n"}});
-  EXPECT_EQ(query(sketch, {"?"}).out, "Link");
+  EXPECT_EQ(runTool(sketch, {"?"}).out, "Link");
   Sketch quick({{0, "Li"}, {30, "nk"}, {30, "Test\n"}});
-  EXPECT_EQ(query(quick, {"?"}).out, "LinkTest\n");
+  EXPECT_EQ(runTool(quick, {"?"}).out, "LinkTest\n");
 }
 
 TEST_F(Sketchqueryblock, SendsTheArgumentAndALineFeed) {
   for (const std::string text : {"hello world", "", "say \"hi\""}) {
     SCOPED_TRACE(text);
     Sketch sketch({{0, "ok\n"}}, text);  // on a line with the tty's defaults, as on the Pi
-    EXPECT_EQ(query(sketch, {text}).out, "ok\n");
+    EXPECT_EQ(runTool(sketch, {text}).out, "ok\n");
     EXPECT_EQ(sketch.peer.receivedBytes(), text + "\n");
   }
 }
@@ -148,12 +133,12 @@ TEST_F(Sketchqueryblock, InputWaitingBeforeTheRequestIsNeverPrinted) {
   Sketch sketch("LinkTest\n");
   sketch.peer.send("stale\n");
   waitPending(sketch.line);
-  EXPECT_EQ(query(sketch, {"?"}).out, "LinkTest\n");
+  EXPECT_EQ(runTool(sketch, {"?"}).out, "LinkTest\n");
 }
 
 TEST_F(Sketchqueryblock, WaitsAsLongAsTheAnswerTakes) {
   Sketch late("LinkTest\n", 3000);  // past the 2 s that sketchquery would wait
-  auto r = query(late, {"?"});
+  auto r = runTool(late, {"?"});
   EXPECT_EQ(r.out, "LinkTest\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_GE(r.seconds, 3.0);
@@ -184,7 +169,7 @@ TEST_F(Sketchqueryblock, HelpEndsWith0AndLeavesTheLineAlone) {
   Sketch sketch("LinkTest\n");
   const std::vector<std::vector<std::string>> helps = {{}, {"-h"}, {"-hx"}, {"-h", "?"}};
   for (const auto& args : helps) {
-    auto r = query(sketch, args);
+    auto r = runTool(sketch, args);
     EXPECT_EQ(r.out, kHelp);
     EXPECT_EQ(r.status, 0);
   }
@@ -193,12 +178,12 @@ TEST_F(Sketchqueryblock, HelpEndsWith0AndLeavesTheLineAlone) {
 }
 
 TEST_F(Sketchqueryblock, NoPortNoRequest) {
-  auto r = query({"?"});
+  auto r = runTool({"?"});
   EXPECT_EQ(r.out, "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
 
   Sketch sketch("LinkTest\n");
-  r = query(sketch, {"?"}, openFiles(4));  // the port opens, its streams cannot be made
+  r = runTool(sketch, {"?"}, openFiles(4));  // the port opens, its streams cannot be made
   EXPECT_EQ(r.out, "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(sketch.peer.receivedBytes(), "");

@@ -11,6 +11,7 @@ namespace {
 using bench::LineStart;
 using bench::openFiles;
 using bench::ProtocolSketch;
+using bench::Sketch;
 using bench::times;
 
 const std::vector<std::string> kNoErrors;
@@ -19,31 +20,12 @@ const char* const kHelp =
     "Arduino sketch veryfing\n"
     "Just output name if sketch has itsMe() function\n";
 
-// A sketch on a line of its own, so that nothing of one case is left on the line for the next.
-struct Sketch {
-  explicit Sketch(std::vector<bench::Chunk> answer = {}, bool canonical = true) {
-    line.setCanonical(canonical);
-    if (!answer.empty()) peer.onLine("?", std::move(answer));
-    peer.start();
-  }
-  Sketch(std::string answer, bool canonical = true) : Sketch(std::vector<bench::Chunk>{{0, std::move(answer)}}, canonical) {}
-  bench::Line line;
-  bench::SketchPeer peer{line};
-};
+// The Pi's line settings, canonical mode on or off.
+bench::LineMode mode(bool canonical) { return {.canonical = canonical}; }
 
-class Whichsketch : public ::testing::Test {
+class Whichsketch : public bench::SerialToolTest {
  protected:
-  template <typename AnySketch>
-  bench::RunResult which(AnySketch& sketch, std::vector<std::string> args = {}, bench::RunOptions runOptions = {}) {
-    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    return which(std::move(args), std::move(runOptions));
-  }
-  bench::RunResult which(std::vector<std::string> args, bench::RunOptions runOptions = {}) {
-    args.insert(args.begin(), "whichsketch");
-    runOptions.argv = std::move(args);
-    return bench::run(*board, std::move(runOptions));
-  }
-  bench::ScratchBoard board;
+  Whichsketch() : SerialToolTest("whichsketch") {}
 };
 
 // The line's mode, set before each run: the tool keeps whichever it finds.
@@ -61,7 +43,7 @@ TEST_P(WhichsketchProtocol, ThreeRunsInARowPrintTheSameName) {
   ProtocolSketch sketch(GetParam());
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    auto r = which(sketch);
+    auto r = runTool(sketch);
     EXPECT_EQ(r.out, "LinkTest\n\n");  // the line, its CR LF end as one line end, and one more
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
@@ -76,7 +58,7 @@ TEST_P(WhichsketchProtocol, ControlBytesInTheNameArePrinted) {
   ProtocolSketch sketch(GetParam(), {{"?", name + "\n"}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    EXPECT_EQ(which(sketch).out, name + "\n\n");
+    EXPECT_EQ(runTool(sketch).out, name + "\n\n");
     EXPECT_EQ(sketch.peer.receivedBytes(), times(run, "?\n"));
   }
   EXPECT_EQ(sketch.peer.protocolErrors(), kNoErrors);
@@ -89,23 +71,23 @@ TEST_P(Modes, PrintsTheNameLineAndOneMoreLineEnd) {
   // A CR LF end is one line end, whatever the line's CR handling was before.
   for (bool crToLf : {true, false}) {
     SCOPED_TRACE(crToLf);
-    Sketch crlf("LinkTest\r\n", canonical());
+    Sketch crlf(mode(canonical()), "LinkTest\r\n");
     crlf.line.setCrToNl(crToLf);
-    auto r = which(crlf);
+    auto r = runTool(crlf);
     EXPECT_EQ(r.out, "LinkTest\n\n");
     EXPECT_EQ(r.status, 0);
   }
 
-  Sketch lf("LinkTest\nsecond line\n", canonical());
-  auto r = which(lf, {"-hx", "more"});  // not the help: the query runs
+  Sketch lf(mode(canonical()), "LinkTest\nsecond line\n");
+  auto r = runTool(lf, {"-hx", "more"});  // not the help: the query runs
   EXPECT_EQ(r.out, "LinkTest\n\n");
   EXPECT_EQ(r.status, 0);
 }
 
 TEST_P(Modes, KeepsTheLineModeAsFound) {
-  Sketch sketch("LinkTest\n", canonical());
+  Sketch sketch(mode(canonical()), "LinkTest\n");
   const termios before = sketch.line.settings();
-  which(sketch);
+  runTool(sketch);
   const termios after = sketch.line.settings();
   EXPECT_EQ(after.c_lflag & ICANON, before.c_lflag & ICANON);
   EXPECT_EQ(after.c_lflag & ECHO, 0u);
@@ -116,8 +98,8 @@ TEST_P(Modes, KeepsTheLineModeAsFound) {
 }
 
 TEST_P(Modes, NoAnswerIsReportedAndFailsAfter1s) {
-  Sketch silent(std::vector<bench::Chunk>{}, canonical());
-  auto r = which(silent);
+  Sketch silent(mode(canonical()));
+  auto r = runTool(silent);
   EXPECT_EQ(r.out, "NO replay\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_LT(r.seconds, 1.6);
@@ -128,43 +110,43 @@ TEST_P(Modes, NoAnswerIsReportedAndFailsAfter1s) {
 }
 
 TEST_P(Modes, TakesWaitingInputAsTheAnswer) {
-  Sketch sketch("LinkTest\n", canonical());
+  Sketch sketch(mode(canonical()), "LinkTest\n");
   sketch.peer.send("Old tail\n");
   for (int i = 0, n = 0; i < 100 && n == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ioctl(sketch.line.slave(), FIONREAD, &n);
   }
-  EXPECT_EQ(which(sketch).out, "Old tail\n\n");
+  EXPECT_EQ(runTool(sketch).out, "Old tail\n\n");
 }
 
 TEST_P(Modes, PrintsAtMost254Characters) {
-  Sketch sketch(std::string(300, 'n') + "\n", canonical());
-  auto r = which(sketch);
+  Sketch sketch(mode(canonical()), std::string(300, 'n') + "\n");
+  auto r = runTool(sketch);
   EXPECT_EQ(r.out, std::string(254, 'n') + "\n");
   EXPECT_EQ(r.status, 0);
-  Sketch fits(std::string(253, 'n') + "\n", canonical());
-  EXPECT_EQ(which(fits).out, std::string(253, 'n') + "\n\n");
+  Sketch fits(mode(canonical()), std::string(253, 'n') + "\n");
+  EXPECT_EQ(runTool(fits).out, std::string(253, 'n') + "\n\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(CanonicalAndNot, Modes, ::testing::Bool());
 
 TEST_F(Whichsketch, NonCanonicalReadEndsAfter1sOfSilence) {
-  Sketch cut({{0, "Link"}, {1500, "Test\n"}}, false);
-  auto r = which(cut);
+  Sketch cut(mode(false), {{0, "Link"}, {1500, "Test\n"}});
+  auto r = runTool(cut);
   EXPECT_EQ(r.out, "Link\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_LT(r.seconds, 1.5);
 
-  Sketch slow({{0, "Li"}, {500, "nk"}, {500, "Test\n"}}, false);  // gaps shorter than 1 s
-  r = which(slow);
+  Sketch slow(mode(false), {{0, "Li"}, {500, "nk"}, {500, "Test\n"}});  // gaps shorter than 1 s
+  r = runTool(slow);
   EXPECT_EQ(r.out, "LinkTest\n\n");
   EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(Whichsketch, CanonicalModeShowsOnlyWholeLines) {
   // The line discipline holds the unfinished line back, so the tool sees no input at all.
-  Sketch cut({{0, "Link"}, {1500, "Test\n"}}, true);
-  auto r = which(cut);
+  Sketch cut(mode(true), {{0, "Link"}, {1500, "Test\n"}});
+  auto r = runTool(cut);
   EXPECT_EQ(r.out, "NO replay\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_LT(r.seconds, 1.5);
@@ -173,43 +155,43 @@ TEST_F(Whichsketch, CanonicalModeShowsOnlyWholeLines) {
 TEST_F(Whichsketch, AnEndOfFileByteIsData) {
   // Not the end of a canonical line: without its line end the line never comes.
   Sketch eof("\x04");
-  auto r = which(eof);
+  auto r = runTool(eof);
   EXPECT_EQ(r.out, "NO replay\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_GT(r.seconds, 0.9);
   for (bool canonical : {true, false}) {
-    Sketch line("\x04\n", canonical);
-    EXPECT_EQ(which(line).out, "\x04\n\n");
+    Sketch line(mode(canonical), "\x04\n");
+    EXPECT_EQ(runTool(line).out, "\x04\n\n");
   }
-  Sketch raw("\x04", false);  // a byte as any other when the line is not canonical
-  EXPECT_EQ(which(raw).out, "\x04\n");
+  Sketch raw(mode(false), "\x04");  // a byte as any other when the line is not canonical
+  EXPECT_EQ(runTool(raw).out, "\x04\n");
 }
 
 TEST_F(Whichsketch, SendsTheIdentityQueryAndNothingElse) {
   Sketch sketch("LinkTest\n");
   sketch.line.setPlain();
-  EXPECT_EQ(which(sketch).out, "LinkTest\n\n");
+  EXPECT_EQ(runTool(sketch).out, "LinkTest\n\n");
   EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
 
   Sketch cooked("LinkTest\n");
-  which(cooked);
+  runTool(cooked);
   EXPECT_EQ(cooked.peer.receivedBytes(), "?\n");
 }
 
 TEST_F(Whichsketch, HelpForTheWholeWordInEitherCase) {
   Sketch sketch("LinkTest\n");
   for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-H"}, {"-h", "more"}}) {
-    auto r = which(sketch, args);
+    auto r = runTool(sketch, args);
     EXPECT_EQ(r.out, kHelp);
     EXPECT_EQ(r.status, 0);
   }
   EXPECT_EQ(sketch.peer.receivedBytes(), "");
-  EXPECT_EQ(which(sketch, {"--h"}).out, "LinkTest\n\n");
-  EXPECT_EQ(which(sketch, {"other"}).out, "LinkTest\n\n");
+  EXPECT_EQ(runTool(sketch, {"--h"}).out, "LinkTest\n\n");
+  EXPECT_EQ(runTool(sketch, {"other"}).out, "LinkTest\n\n");
 }
 
 TEST_F(Whichsketch, NoPortNoQuery) {
-  auto r = which({});
+  auto r = runTool({});
   EXPECT_EQ(r.out, "Impossible to open serial port!");
   EXPECT_EQ(r.status, 255);
 
@@ -217,7 +199,7 @@ TEST_F(Whichsketch, NoPortNoQuery) {
   for (int files : {4, 5}) {
     SCOPED_TRACE(files);
     Sketch sketch("LinkTest\n");
-    r = which(sketch, {}, openFiles(files));
+    r = runTool(sketch, {}, openFiles(files));
     EXPECT_EQ(r.out, "Impossible to open serial port!");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(sketch.peer.receivedBytes(), "");
