@@ -57,8 +57,9 @@ int main(int argc, char* argv[]) {
       std::printf("pin %d\n", pin);
     } else if (step == "delay") {
       const int ms = number();
-      std::printf("delay %d\n", ms);
+      // Timed from before the announcement, which a test waits for before it signals.
       const auto start = std::chrono::steady_clock::now();
+      std::printf("delay %d\n", ms);
       delay(static_cast<unsigned>(ms));
       const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
       std::printf("took %lld\n", static_cast<long long>(took.count()));
