@@ -52,6 +52,7 @@ TEST(Install, PutsTheProgramsTheirPagesAndTheHelpersWhereThePiLooks) {
       "share/man/man8/orvix-setup.8.gz",
       "share/man/man8/clocksync.service.8.gz",
       "lib/orvix/mcuload",
+      "lib/orvix/setup-check.sh",
       std::string(ORVIX_SYSTEMD_UNIT_DIR) + "/clocksync.service",
       std::string(ORVIX_UDEV_RULES_DIR) + "/99-orvix.rules",
       "share/doc/orvix-tools/copyright",
@@ -124,6 +125,8 @@ class Setup : public ::testing::Test {
     prefix_ = fs::canonical(tmp_.path()) / "usr";
     fs::create_directories(prefix_ / "bin");
     fs::copy_file(installed("bin/orvix-setup"), prefix_ / "bin/orvix-setup");
+    fs::create_directories(lib());
+    fs::copy_file(installed("lib/orvix/setup-check.sh"), lib() / "setup-check.sh");
     writeFile(lib() / "mcuload", "#!/bin/sh\n");
     writeFile(lib() / "mcusketches/WaitSketch.hex", ":00000001FF\n");
     writeFile(lib() / "mcusketches/LinkTest.hex", ":00000001FF\n");

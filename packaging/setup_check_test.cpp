@@ -206,7 +206,12 @@ class Tree {
     const fs::path& t = dir_.path();
     fs::permissions(t, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                            fs::perms::others_read | fs::perms::others_exec);
-    fs::copy_file(ORVIX_SETUP_SCRIPT, t / "orvix-setup");
+    // As installed: the check beside the loader, PREFIX/lib/orvix, for PREFIX/bin/orvix-setup.
+    fs::create_directories(t / "bin");
+    fs::create_directories(t / "lib/orvix");
+    fs::copy_file(ORVIX_SETUP_SCRIPT, t / "bin/orvix-setup");
+    fs::copy_file(ORVIX_SETUP_CHECK, t / "lib/orvix/setup-check.sh");
+    fs::create_symlink("bin/orvix-setup", t / "orvix-setup");
     const fs::path base = t / "sys/firmware/devicetree/base";
     for (const auto& [path, text] : pi.dt) writeFile(base / path, text);
     if (!pi.model.empty()) writeFile(base / "model", pi.model + std::string(1, '\0'));
