@@ -265,6 +265,10 @@ struct RunOptions {
   bool inheritStdio = false;  // the tool uses the caller's own standard streams (nothing captured)
 };
 
+// Binds at a fixed path (kAvrdude, kLoader or kXterm) the stand-in that records on the board
+// what the tool asked of that program (standins/*-recorder.h).
+void bindStandIn(RunOptions& options, const std::string& fixedPath);
+
 struct RunResult {
   std::string out;
   std::string err;

@@ -24,7 +24,7 @@ inline constexpr const char* kHex = ":100000000C9434000C943E000C943E000C943E0082
 inline constexpr const char* kSketchFile = "file.hex";  // in the fixture's working directory
 
 inline RunOptions recorded(RunOptions options) {
-  options.files[kAvrdude] = standInDir() / kProgram;
+  bindStandIn(options, kAvrdude);
   return options;
 }
 

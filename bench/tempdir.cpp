@@ -3,10 +3,15 @@
 #include <cerrno>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
 #include "bench.h"
+#include "standins/avrdude-recorder.h"
+#include "standins/mcuload-recorder.h"
+#include "standins/xterm-recorder.h"
 
 namespace fs = std::filesystem;
 
@@ -25,6 +30,14 @@ std::map<std::string, fs::path> setUpPi() {
   for (const auto& [path, file] : provided)
     if (fs::is_regular_file(file, ec)) present.emplace(path, file);
   return present;
+}
+
+void bindStandIn(RunOptions& options, const std::string& fixedPath) {
+  const std::map<std::string, const char*> recorders = {
+      {kAvrdude, programmer::kProgram}, {kLoader, loader::kProgram}, {kXterm, window::kProgram}};
+  const auto recorder = recorders.find(fixedPath);
+  if (recorder == recorders.end()) throw std::invalid_argument("bindStandIn: no stand-in for " + fixedPath);
+  options.files[fixedPath] = standInDir() / recorder->second;
 }
 
 std::string slurp(const fs::path& file) {

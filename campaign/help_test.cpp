@@ -8,8 +8,6 @@
 #include "orvix_tools.h"
 #include "sketch.h"
 #include "standins/avrdude-recorder.h"
-#include "standins/mcuload-recorder.h"
-#include "standins/xterm-recorder.h"
 
 namespace {
 
@@ -23,9 +21,9 @@ class Help : public ::testing::TestWithParam<std::string> {
                                         {"/dev/ttyAMA0", sketch.line.slavePath()},
                                         {"/dev/Arduino", sketch.line.slavePath()}},
                               .files = bench::setUpPi()};
-    options.files[bench::kXterm] = bench::standInDir() / bench::window::kProgram;
-    options.files[bench::kAvrdude] = bench::standInDir() / bench::programmer::kProgram;
-    options.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
+    bench::bindStandIn(options, bench::kXterm);
+    bench::bindStandIn(options, bench::kAvrdude);
+    bench::bindStandIn(options, bench::kLoader);
     return bench::run(*board, options);
   }
   bench::ScratchBoard board;

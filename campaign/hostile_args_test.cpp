@@ -424,7 +424,7 @@ TEST_F(HostileArgs, TermbridgeIgnoresEveryWord) {
                       .keepInputOpen = true,
                       .timeoutMs = 10000,
                       .cwd = watch.cwd()};
-  s.files[bench::kXterm] = bench::standInDir() / bench::window::kProgram;
+  bench::bindStandIn(s, bench::kXterm);
   bench::Process p(*board, s);
   p.write("through\n");
   EXPECT_TRUE(bench::waitFor([&] { return bench::window::shown(board->dir()).find("through") != std::string::npos; }, 5000));

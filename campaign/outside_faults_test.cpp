@@ -315,7 +315,7 @@ TEST_F(OutsideFaults, TermbridgeWithoutItsWindowProgramSaysWhyAndEnds) {
 
 TEST_F(OutsideFaults, TermbridgeEndsWhenItsWindowIsKilled) {
   bench::RunOptions s{.argv = {"termbridge"}, .keepInputOpen = true, .timeoutMs = 10000};
-  s.files[bench::kXterm] = bench::standInDir() / bench::window::kProgram;
+  bench::bindStandIn(s, bench::kXterm);
   bench::Process p(*board, s);
   ASSERT_TRUE(bench::waitFor([&] { return bench::window::up(board->dir()); }, 5000));
   const pid_t xterm = std::stoi(bench::window::found(board->dir())["pid"]);

@@ -27,7 +27,7 @@ class SerialFaults : public ::testing::Test {
     s.argv = std::move(argv);
     s.lines[device] = sketch.line.slavePath();
     s.timeoutMs = timeoutMs;
-    s.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
+    bench::bindStandIn(s, bench::kLoader);
     return std::make_unique<bench::Process>(*board, s);
   }
   bench::ScratchBoard board;

@@ -211,7 +211,7 @@ TEST_F(Mcuflash, ProgrammerThatCannotRunIsAFailure) {
     SCOPED_TRACE(present ? "not executable" : "absent");
     auto s = runOptions({"file.hex", "0", "v"});
     if (present)
-      s.files["/home/velmont/avrdude"] = plain;
+      s.files[bench::kAvrdude] = plain;
     else
       s.files.clear();
     auto r = flash(s);
@@ -271,8 +271,8 @@ TEST_F(Mcuflash, RealProgrammerFindsNoMicrocontroller) {
     GTEST_SKIP() << "Debian's avrdude package is not installed";
   bench::Line line;
   auto s = runOptions({"file.hex"});
-  s.files["/home/velmont/avrdude"] = "/usr/bin/avrdude";
-  s.files["/home/velmont/avrdude.conf"] = "/etc/avrdude.conf";
+  s.files[bench::kAvrdude] = "/usr/bin/avrdude";
+  s.files[bench::kAvrdudeConf] = "/etc/avrdude.conf";
   s.lines["/dev/ttyAMA0"] = line.slavePath();
   s.timeoutMs = 150000;
   auto r = flash(s);

@@ -46,7 +46,7 @@ class Pinwait : public ::testing::Test {
     args.insert(args.begin(), "pinwait");
     bench::RunOptions runOptions{.argv = args, .timeoutMs = 10000, .env = env};
     runOptions.lines["/dev/ttyAMA0"] = line.slavePath();
-    runOptions.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
+    bench::bindStandIn(runOptions, bench::kLoader);
     return bench::run(*board, runOptions);
   }
   // The pin-wait sketch: its name at once, `answer` to `command` after `delayMs`.
@@ -100,7 +100,7 @@ class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<Lin
     args.insert(args.begin(), "pinwait");
     bench::RunOptions runOptions{.argv = args};
     runOptions.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
-    runOptions.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
+    bench::bindStandIn(runOptions, bench::kLoader);
     return bench::run(*board, runOptions);
   }
 };
@@ -338,7 +338,7 @@ TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
     sketch.start();
     bench::RunOptions runOptions{.argv = {"pinwait", "-dig", "6", "1"}};
     runOptions.lines["/dev/ttyAMA0"] = own.slavePath();
-    runOptions.files[bench::kLoader] = bench::standInDir() / bench::loader::kProgram;
+    bench::bindStandIn(runOptions, bench::kLoader);
     auto r = bench::run(*board, runOptions);
     EXPECT_EQ(r.out, ok ? "OK Pin changed!\n" : kAnnouncement + kLoaderSays) << answer;
     EXPECT_EQ(r.status, ok ? 0 : 254) << answer;

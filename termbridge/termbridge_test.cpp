@@ -80,7 +80,7 @@ bench::RunOptions bridgeOptions(std::vector<std::string> argv = {"termbridge"}) 
   s.argv = std::move(argv);
   s.keepInputOpen = true;
   s.timeoutMs = 20000;
-  s.files["/usr/bin/xterm"] = bench::standInDir() / window::kProgram;
+  bench::bindStandIn(s, bench::kXterm);
   return s;
 }
 
@@ -414,7 +414,7 @@ TEST_F(Termbridge, AnXtermThatCannotRunGivesItsErrorNumber) {
   std::ofstream(plain) << "not a program\n";
   fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
   auto s = bridgeOptions();
-  s.files["/usr/bin/xterm"] = plain;
+  s.files[bench::kXterm] = plain;
   const auto r = bench::run(*board, s);
   EXPECT_EQ(r.out, "xterm: 13 - Permission denied\nxterm: window closed\n");
   EXPECT_EQ(r.status, 255);
@@ -562,7 +562,7 @@ class TermbridgeWithXterm : public ::testing::Test {
   bench::RunOptions runOptions() const {
     bench::RunOptions s;
     s.argv = {"termbridge"};
-    s.files["/usr/bin/xterm"] = "/usr/bin/xterm";
+    s.files[bench::kXterm] = "/usr/bin/xterm";
     s.env = {"DISPLAY=" + x->name(), "XENVIRONMENT=" + resources.string()};
     s.keepInputOpen = true;
     s.timeoutMs = 60000;
