@@ -15,8 +15,10 @@ namespace {
 using bench::LineStart;
 using bench::ProtocolSketch;
 using bench::times;
+using namespace std::string_literals;
 
 const std::vector<std::string> kNoErrors;
+const bench::LineMode kRaw{.start = LineStart::raw};  // every byte value crosses unchanged
 
 const std::string kHelp =
     "Arduino interrupt\n"
@@ -40,14 +42,19 @@ void setFlags(bench::Line& line, bool canonical, bool crToNl) {
   line.setCrToNl(crToNl);
 }
 
+// pinwait with `args` on `on` as /dev/ttyAMA0, the loader's stand-in bound.
+bench::RunOptions onLine(const bench::Line& on, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  args.insert(args.begin(), "pinwait");
+  bench::RunOptions runOptions{.argv = std::move(args), .env = std::move(env)};
+  runOptions.lines["/dev/ttyAMA0"] = on.slavePath();
+  bench::bindStandIn(runOptions, bench::kLoader);
+  return runOptions;
+}
+
 class Pinwait : public ::testing::Test {
  protected:
   bench::RunResult pinwait(std::vector<std::string> args, std::vector<std::string> env = {}) {
-    args.insert(args.begin(), "pinwait");
-    bench::RunOptions runOptions{.argv = args, .timeoutMs = 10000, .env = env};
-    runOptions.lines["/dev/ttyAMA0"] = line.slavePath();
-    bench::bindStandIn(runOptions, bench::kLoader);
-    return bench::run(*board, runOptions);
+    return bench::run(*board, onLine(line, std::move(args), std::move(env)));
   }
   // The pin-wait sketch: its name at once, `answer` to `command` after `delayMs`.
   void waitSketch(const std::string& command, int delayMs = 0, const std::string& answer = "OK\r\n",
@@ -94,16 +101,7 @@ class Pinwait : public ::testing::Test {
 };
 
 // A pin-wait sketch written to the protocol, on a line that starts with the Pi's settings or raw.
-class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<LineStart> {
- protected:
-  bench::RunResult pinwaitOn(const ProtocolSketch& sketch, std::vector<std::string> args) {
-    args.insert(args.begin(), "pinwait");
-    bench::RunOptions runOptions{.argv = args};
-    runOptions.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
-    bench::bindStandIn(runOptions, bench::kLoader);
-    return bench::run(*board, runOptions);
-  }
-};
+class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<LineStart> {};
 
 }  // namespace
 
@@ -133,7 +131,7 @@ TEST_P(PinwaitProtocol, ThreeWaitsInARowEachWaitForTheirAnswer) {
   sketch.peer.onLine("INTD6=1", {{300, "OK\n"}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    auto r = pinwaitOn(sketch, {"-dig", "6", "1"});
+    auto r = bench::run(*board, onLine(sketch.line, {"-dig", "6", "1"}));
     EXPECT_EQ(r.out, "OK Pin changed!\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_GE(r.seconds, 0.3) << "a left-over line end was taken as the answer";
@@ -154,7 +152,7 @@ TEST_P(PinwaitProtocol, AfterAQueryToolOnTheSameLineTheWaitStillWaits) {
     bench::RunOptions query{.argv = {"sketchquery", "?"}};
     query.lines["/dev/ttyS0"] = sketch.line.slavePath();
     EXPECT_EQ(bench::run(*board, query).out, "WaitSketch\r\n");
-    auto r = pinwaitOn(sketch, {"-ana", "2", "lt", "200"});
+    auto r = bench::run(*board, onLine(sketch.line, {"-ana", "2", "lt", "200"}));
     EXPECT_EQ(r.out, "OK value reached!\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_GE(r.seconds, 0.3);
@@ -320,6 +318,7 @@ TEST_F(Pinwait, AnEmptyWaitAnswerIsReportedAsItCame) {
   EXPECT_EQ(r.status, 255);
 }
 
+// Over its first ten characters; a NUL ends it.
 TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
   for (const auto& [answer, ok] : std::vector<std::pair<std::string, bool>>{
            {"WaitSketch\n", true},
@@ -330,20 +329,19 @@ TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
            {"WaitSketc\n", false},
            {"Wait Sketch\n", false},
            {"EchoSketch\n", false},
+           {"Wait\0Sketch\n"s, false},
+           {"WaitSketch\0\xff\xfe\n"s, true},
        }) {
     bench::Line own;  // a sketch of its own for each answer
     own.setPlain();
     bench::SketchPeer sketch(own);
     sketch.onLine("?", answer).onLine("INTD6=1", "OK\n");
     sketch.start();
-    bench::RunOptions runOptions{.argv = {"pinwait", "-dig", "6", "1"}};
-    runOptions.lines["/dev/ttyAMA0"] = own.slavePath();
-    bench::bindStandIn(runOptions, bench::kLoader);
-    auto r = bench::run(*board, runOptions);
+    auto r = bench::run(*board, onLine(own, {"-dig", "6", "1"}));
     EXPECT_EQ(r.out, ok ? "OK Pin changed!\n" : kAnnouncement + kLoaderSays) << answer;
     EXPECT_EQ(r.status, ok ? 0 : 254) << answer;
   }
-  EXPECT_EQ(loaderCalls().size(), 5u);
+  EXPECT_EQ(loaderCalls().size(), 6u);
 }
 
 TEST_F(Pinwait, AnotherSketchGetsTheLoaderAfterThePortIsClosed) {
@@ -352,6 +350,17 @@ TEST_F(Pinwait, AnotherSketchGetsTheLoaderAfterThePortIsClosed) {
   auto r = pinwait({"-dig", "6", "1"});
   expectUpload(r, heardAt("?\n"), 0);
   EXPECT_EQ(peer.receivedBytes().find("INTD"), std::string::npos);
+}
+
+// A flood of other bytes from the start is a wrong name: the missing-sketch path.
+TEST_F(Pinwait, TakesAFloodForAnotherSketch) {
+  bench::Sketch sketch(kRaw);
+  bench::Process p(*board, onLine(sketch.line, {"-dig", "6", "1"}));
+  sketch.peer.flood("NONONONONO", 1500);
+  auto r = p.wait();
+  EXPECT_EQ(r.out, kAnnouncement + kLoaderSays);
+  EXPECT_EQ(r.status, 254);
+  EXPECT_EQ(r.err, "");
 }
 
 TEST_F(Pinwait, TheLoadersStatusAndTheWordsDoNotMatter) {
@@ -451,4 +460,69 @@ TEST_F(Pinwait, WhatFollowsTheNameIsDroppedOnlyInCanonicalMode) {
   r = pinwait({"-dig", "6", "1"});
   EXPECT_EQ(r.out, "OK Pin changed!\n");
   EXPECT_EQ(r.status, 0);
+}
+
+// An identity line that never ends is judged on its first 254 characters; what the stream took
+// beyond them is read as the wait's answer, so the endless rest is reported, not waited for.
+// An endless wait answer beginning with "OK" is success at once.
+TEST_F(Pinwait, JudgesEndlessLinesOnTheirFirst254Characters) {
+  {
+    bench::Sketch sketch(kRaw);
+    bench::Process p(*board, onLine(sketch.line, {"-dig", "6", "1"}));
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    sketch.peer.send("WaitSketch");
+    sketch.peer.flood("xxxxxxxxxx", 1000);
+    auto r = p.wait();
+    EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: " + std::string(254, 'x') + "\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+  }
+  bench::Sketch sketch(kRaw);
+  bench::Process p(*board, onLine(sketch.line, {"-ana", "2", "lt", "200"}));
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  sketch.peer.send("WaitSketch\n");
+  ASSERT_TRUE(sketch.peer.waitReceived("INTA2<200\n"));
+  sketch.peer.flood("OKOKOKOKOK", 1000);
+  const std::int64_t floodEnd = bench::monotonicMicros();
+  auto r = p.wait();
+  EXPECT_EQ(r.out, "OK value reached!\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  ASSERT_FALSE(r.outChunks.empty());
+  EXPECT_LT(r.outChunks.back().first, floodEnd - 300000) << "it waited for the line to end";
+}
+
+// Gone before the identity answer: no answer, the missing-sketch path. Gone before the wait's
+// answer, or mid-way through it: the read fails and so returns nothing, whatever part of a
+// line came, and the report says so.
+TEST_F(Pinwait, ReportsASketchThatVanishes) {
+  struct Case {
+    std::string name, before, out;
+    int status;
+  };
+  const std::string nothing = "NO Error on transmission!\nSent    : INTD6=1\nReceived: \n";
+  for (const Case& c : {Case{"", "", kAnnouncement + kLoaderSays, 254}, Case{"WaitSketch\n", "", nothing, 255},
+                        Case{"WaitSketch\n", "O", nothing, 255}}) {
+    SCOPED_TRACE(c.name + c.before);
+    bench::Sketch sketch(kRaw);
+    bench::Process p(*board, onLine(sketch.line, {"-dig", "6", "1"}));
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    if (!c.name.empty()) {
+      sketch.peer.send(c.name);
+      ASSERT_TRUE(sketch.peer.waitReceived("INTD6=1\n"));
+    }
+    if (!c.before.empty()) {
+      sketch.peer.send(c.before);
+      ASSERT_TRUE(sketch.peer.waitConsumed());
+    }
+    const std::int64_t gone = bench::monotonicMicros();
+    sketch.peer.hangUp();
+    auto r = p.wait();
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, "");
+    if (c.status == 255) {
+      EXPECT_LT((r.endUs - gone) / 1e3, 500) << "the hang-up ends the wait";
+    }
+  }
 }
