@@ -180,37 +180,6 @@ TEST_F(Whichsketch, CutsAnEndlessLineAt254OrGivesUpOnIt) {
   EXPECT_LT((r.outChunks.back().first - asked) / 1e3, 1500);
 }
 
-// The hang-up ends the wait: a part of a line is the answer where it is readable.
-TEST_F(Whichsketch, TakesWhatCameBeforeTheHangUp) {
-  struct Case {
-    bool canonical;
-    std::string before, out;
-    int status;
-  };
-  for (const Case& c : {Case{false, "Lin", "Lin\n", 0},
-                        Case{true, "Lin", "NO replay\n", 1},  // a part of a line is never readable in canonical mode
-                        Case{false, "", "NO replay\n", 1}, Case{true, "", "NO replay\n", 1}}) {
-    SCOPED_TRACE((c.canonical ? "canonical, " : "non-canonical, ") + c.before);
-    Sketch sketch(mode(c.canonical, LineStart::raw));
-    auto p = start(sketch);
-    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
-    if (!c.before.empty()) {
-      sketch.peer.send(c.before);
-      if (c.canonical)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      else
-        ASSERT_TRUE(sketch.peer.waitConsumed());
-    }
-    const std::int64_t gone = bench::monotonicMicros();
-    sketch.peer.hangUp();
-    auto r = p->wait();
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, "");
-    EXPECT_LT((r.endUs - gone) / 1e3, 500) << "the hang-up ends the wait";
-  }
-}
-
 TEST_F(Whichsketch, NonCanonicalReadEndsAfter1sOfSilence) {
   Sketch cut(mode(false), {{0, "Link"}, {1500, "Test\n"}});
   auto r = runTool(cut);
