@@ -412,6 +412,33 @@ class LinkedTools : public ::testing::Test {
   const bench::LineMode raw{.start = bench::LineStart::raw};
 };
 
+// Without the port, or with too few descriptors left for the port's streams, a query tool
+// says it cannot open the port and ends with 255, having sent the sketch nothing.
+TEST_F(LinkedTools, QueryToolsWithoutTheirPortSendNothing) {
+  struct Case {
+    std::vector<std::string> argv;
+    std::vector<int> openFiles;  // limits at which the port opens but a stream of it cannot be made
+  };
+  for (const Case& c : {Case{{"sketchcheck", "LinkTest"}, {4}}, Case{{"sketchquery", "?"}, {4}},
+                        Case{{"sketchqueryblock", "?"}, {4}}, Case{{"whichsketch"}, {4, 5}}}) {
+    SCOPED_TRACE(c.argv[0]);
+    auto r = bench::run(*board, {.argv = c.argv});
+    EXPECT_EQ(r.out, "Impossible to open serial port!");
+    EXPECT_EQ(r.status, 255);
+    for (int files : c.openFiles) {
+      SCOPED_TRACE(files);
+      bench::Sketch sketch("LinkTest\r\n");
+      bench::RunOptions runOptions = bench::openFiles(files);
+      runOptions.argv = c.argv;
+      runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
+      r = bench::run(*board, runOptions);
+      EXPECT_EQ(r.out, "Impossible to open serial port!");
+      EXPECT_EQ(r.status, 255);
+      EXPECT_EQ(sketch.peer.receivedBytes(), "");
+    }
+  }
+}
+
 // The query tools drain input until 0.1 s of silence, for at most 1 s: a shorter flood holds
 // back the request for as long as it lasts, and the request goes out once it stops.
 TEST_F(LinkedTools, QueryToolsHoldTheRequestBackWhileAShortFloodLasts) {

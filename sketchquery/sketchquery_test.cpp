@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
-
-#include <thread>
 
 #include "bench.h"
 #include "sketch.h"
@@ -9,7 +6,6 @@
 namespace {
 
 using bench::LineStart;
-using bench::openFiles;
 using bench::ProtocolSketch;
 using bench::Sketch;
 using bench::times;
@@ -219,16 +215,4 @@ TEST_F(Sketchquery, HelpEndsWith0AndLeavesTheLineAlone) {
   }
   EXPECT_EQ(sketch.peer.receivedBytes(), "");
   EXPECT_NE(sketch.line.settings().c_lflag & ICANON, 0u);
-}
-
-TEST_F(Sketchquery, NoPortNoRequest) {
-  auto r = runTool({"?"});
-  EXPECT_EQ(r.out, "Impossible to open serial port!");
-  EXPECT_EQ(r.status, 255);
-
-  Sketch sketch("LinkTest\r\n");
-  r = runTool(sketch, {"?"}, openFiles(4));  // the port opens, its streams cannot be made
-  EXPECT_EQ(r.out, "Impossible to open serial port!");
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(sketch.peer.receivedBytes(), "");
 }
