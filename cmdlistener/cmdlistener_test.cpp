@@ -156,7 +156,8 @@ TEST_F(Cmdlistener, AnswersAFloodLineForLine) {
   ASSERT_TRUE(waitSetUp(line));
   exchange(bench::times(2000, "$$$Resp \n"), std::string(2000, '\n'));
   auto r = end();
-  EXPECT_TRUE(r.out == kStart + bench::times(2000, "<GetAnswer\n>\n") + "<End>\n") << r.out.size() << " bytes on the console";
+  EXPECT_TRUE(r.out == kStart + bench::times(2000, "<GetAnswer\n>\n") + "<End>\n")
+      << r.out.size() << " bytes on the console";
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
 }

@@ -37,6 +37,11 @@ std::string paramReport(const std::string& words) {
   return "NO Error on parameters!\n" + words + " \n Use -h for help.\n";
 }
 
+// The report of a wait answer that is no success; `received` with its line end, if it had one.
+std::string transmissionReport(const std::string& sent, const std::string& received) {
+  return "NO Error on transmission!\nSent    : " + sent + "\nReceived: " + received + "\n";
+}
+
 void setFlags(bench::Line& line, bool canonical, bool crToNl) {
   line.setCanonical(canonical);
   line.setCrToNl(crToNl);
@@ -281,41 +286,34 @@ TEST_F(Pinwait, ACommandThatWouldBeCutIsNotSent) {
   }
 }
 
+// A wait answer that begins with upper-case "OK" is success; any other is reported as it came,
+// its CR LF end as one line end: a lone line end, and an end-of-file byte, which is data and no
+// end of a canonical line, among them.
 TEST_F(Pinwait, TheWaitAnswerMustBeginWithUpperCaseOK) {
-  peer.onLine("?", "WaitSketch\r\n")
-      .onLine("INTD6=1", "ok\r\n", 100)
-      .onLine("INTD7=1", "OK, pin 7 is high\r\n", 100)
-      .onLine("INTA3>5", "NO\r\n", 100)
-      .onLine("INTD8=0", "O\r\n", 100);
+  struct Case {
+    std::vector<std::string> args;
+    std::string command, answer, out;
+  };
+  const std::vector<Case> cases = {
+      {{"-dig", "6", "1"}, "INTD6=1", "ok\r\n", transmissionReport("INTD6=1", "ok\n")},
+      {{"-dig", "7", "1"}, "INTD7=1", "OK, pin 7 is high\r\n", "OK Pin changed!\n"},
+      {{"-ana", "3", "gt", "5"}, "INTA3>5", "NO\r\n", transmissionReport("INTA3>5", "NO\n")},
+      {{"-dig", "8", "0"}, "INTD8=0", "O\r\n", transmissionReport("INTD8=0", "O\n")},
+      {{"-dig", "9", "1"}, "INTD9=1", "\r\n", transmissionReport("INTD9=1", "\n")},
+      {{"-dig", "10", "1"}, "INTD10=1", "\x04\r\n", transmissionReport("INTD10=1", "\x04\n")},
+  };
+  peer.onLine("?", "WaitSketch\r\n");
+  for (const Case& c : cases) peer.onLine(c.command, c.answer, 100);
   peer.start();
-  // The answer's CR LF is one line end, reported as its LF.
-  auto r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: ok\n\n");
-  EXPECT_EQ(r.status, 255);
-  r = pinwait({"-dig", "7", "1"});
-  EXPECT_EQ(r.out, "OK Pin changed!\n");
-  EXPECT_EQ(r.status, 0);
-  r = pinwait({"-ana", "3", "gt", "5"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTA3>5\nReceived: NO\n\n");
-  EXPECT_EQ(r.status, 255);
-  r = pinwait({"-dig", "8", "0"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD8=0\nReceived: O\n\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    auto r = pinwait(c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.out == "OK Pin changed!\n" ? 0 : 255);
+  }
   // The same whatever the line did with a CR before.
   setFlags(line, true, false);
-  r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: ok\n\n");
-}
-
-TEST_F(Pinwait, AnEmptyWaitAnswerIsReportedAsItCame) {
-  // A lone line end, and an end-of-file byte, which is data and no end of a canonical line.
-  peer.onLine("?", "WaitSketch\r\n").onLine("INTD6=1", "\r\n", 100).onLine("INTD7=1", "\x04\r\n", 100);
-  peer.start();
-  auto r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: \n\n");
-  EXPECT_EQ(r.status, 255);
-  r = pinwait({"-dig", "7", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD7=1\nReceived: \x04\n\n");
-  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(pinwait({"-dig", "6", "1"}).out, transmissionReport("INTD6=1", "ok\n"));
 }
 
 // Over its first ten characters; a NUL ends it.
@@ -453,7 +451,7 @@ TEST_F(Pinwait, WhatFollowsTheNameIsDroppedOnlyInCanonicalMode) {
   // Canonical: the read took the name line only; the rest is discarded by the switch to
   // blocking mode, and the real answer is awaited.
   auto r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: NO\n\n");
+  EXPECT_EQ(r.out, transmissionReport("INTD6=1", "NO\n"));
   EXPECT_EQ(r.status, 255);
   // Non-canonical: the stream took it all with the name, so "OK" is read at once.
   setFlags(line, false, false);
@@ -473,7 +471,7 @@ TEST_F(Pinwait, JudgesEndlessLinesOnTheirFirst254Characters) {
     sketch.peer.send("WaitSketch");
     sketch.peer.flood("xxxxxxxxxx", 1000);
     auto r = p.wait();
-    EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: " + std::string(254, 'x') + "\n");
+    EXPECT_EQ(r.out, transmissionReport("INTD6=1", std::string(254, 'x')));
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "");
   }
@@ -500,9 +498,9 @@ TEST_F(Pinwait, ReportsASketchThatVanishes) {
     std::string name, before, out;
     int status;
   };
-  const std::string nothing = "NO Error on transmission!\nSent    : INTD6=1\nReceived: \n";
-  for (const Case& c : {Case{"", "", kAnnouncement + kLoaderSays, 254}, Case{"WaitSketch\n", "", nothing, 255},
-                        Case{"WaitSketch\n", "O", nothing, 255}}) {
+  for (const Case& c : {Case{"", "", kAnnouncement + kLoaderSays, 254},
+                        Case{"WaitSketch\n", "", transmissionReport("INTD6=1", ""), 255},
+                        Case{"WaitSketch\n", "O", transmissionReport("INTD6=1", ""), 255}}) {
     SCOPED_TRACE(c.name + c.before);
     bench::Sketch sketch(kRaw);
     bench::Process p(*board, onLine(sketch.line, {"-dig", "6", "1"}));
