@@ -397,8 +397,9 @@ TEST(LinkWithoutDevice, InitEndsTheProcessWith255) {
 }
 
 // --- The tools over the link ---
-// A sketch driven by hand on a raw line, so that every byte value crosses unchanged.
-
+// What the serial tools take from the module alike, one table for them all: each tool a
+// process on the bench, its sketch mostly driven by hand on a raw line, where every byte
+// value crosses unchanged.
 class LinkedTools : public ::testing::Test {
  protected:
   // `argv` running on the sketch's line as `device`, while the case drives the sketch.
