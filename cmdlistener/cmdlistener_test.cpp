@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "bench.h"
@@ -16,11 +17,19 @@ namespace {
 
 using bench::LineStart;
 using bench::ProtocolSketch;
+using namespace std::string_literals;
 
 const std::vector<std::string> kNoErrors;
 
 const std::string kStart = "Intercepting commands from serial port...\n  format: $$$Ardu command... 'lf'\n";
 constexpr int kReplyMs = 5000;  // generous: a reply normally comes within milliseconds
+
+// cmdlistener with `argv` on `line` as /dev/ttyS0.
+bench::RunOptions onLine(const bench::Line& line, std::vector<std::string> argv = {"cmdlistener"}) {
+  bench::RunOptions runOptions{.argv = std::move(argv), .timeoutMs = 30000};
+  runOptions.lines["/dev/ttyS0"] = line.slavePath();
+  return runOptions;
+}
 
 void setInput(bench::Line& line, bool canonical, bool crToNl, cc_t vmin) {
   line.setCanonical(canonical);
@@ -33,9 +42,9 @@ void setInput(bench::Line& line, bool canonical, bool crToNl, cc_t vmin) {
 class Cmdlistener : public ::testing::Test {
  protected:
   void SetUp() override { line.setPlain(); }
-  void start(bench::RunOptions runOptions = {.argv = {"cmdlistener"}}) {
-    runOptions.lines["/dev/ttyS0"] = line.slavePath();
-    runOptions.timeoutMs = 30000;
+  void start(std::vector<std::string> argv = {"cmdlistener"}, std::optional<int> maxOpenFiles = {}) {
+    bench::RunOptions runOptions = onLine(line, std::move(argv));
+    runOptions.maxOpenFiles = maxOpenFiles;
     peer.start();
     tool = std::make_unique<bench::Process>(*board, runOptions);
   }
@@ -68,9 +77,15 @@ class CmdlistenerProtocol : public ::testing::TestWithParam<LineStart> {
   bench::ScratchBoard board;
 };
 
-// Until the tool has set the line up: what the sketch sends from then on meets its settings.
+// Until the tool has set the line up (its speed, which no line here starts with): what the
+// sketch sends from then on meets its settings.
 bool waitSetUp(const bench::Line& line) {
-  return bench::waitFor([&] { return (line.settings().c_lflag & ECHO) == 0; }, 2000, 1);
+  return bench::waitFor(
+      [&] {
+        const termios t = line.settings();
+        return cfgetispeed(&t) == B115200;
+      },
+      2000, 1);
 }
 
 }  // namespace
@@ -80,9 +95,7 @@ TEST_P(CmdlistenerProtocol, ThreeListenersInARowAnswerWithTheirBytesAlone) {
   std::string expected;
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    bench::RunOptions runOptions{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-    runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
-    bench::Process tool(*board, runOptions);
+    bench::Process tool(*board, onLine(sketch.line));
     ASSERT_TRUE(waitSetUp(sketch.line));
     sketch.peer.send("$$$Ardu echo hello\r\n");
     ASSERT_TRUE(sketch.peer.waitReceived(expected += "OK\n", kReplyMs)) << sketch.peer.receivedBytes();
@@ -136,6 +149,19 @@ TEST_F(Cmdlistener, RelaysTheWholeOutputByteForByte) {
                        "<Command>\ncommand: true\n> OK\n<End>\n");
 }
 
+// A flood of requests that never pauses is answered line for line: 2000 "$$$Resp " lines
+// without a command get 2000 lone line feeds.
+TEST_F(Cmdlistener, AnswersAFloodLineForLine) {
+  start();
+  ASSERT_TRUE(waitSetUp(line));
+  exchange(bench::times(2000, "$$$Resp \n"), std::string(2000, '\n'));
+  auto r = end();
+  EXPECT_TRUE(r.out == kStart + bench::times(2000, "<GetAnswer\n>\n") + "<End>\n")
+      << r.out.size() << " bytes on the console";
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
 TEST_F(Cmdlistener, TheSecondCommandWaitsForTheFirst) {
   start();
   const std::int64_t sentUs = bench::monotonicMicros();
@@ -186,6 +212,24 @@ TEST_F(Cmdlistener, OtherLinesAreIgnored) {
   EXPECT_EQ(peer.receivedBytes(), sent);
 }
 
+// A line that never ends is read in pieces (or, in canonical mode, held by the terminal) and
+// acted on nowhere; the keyword line after it still works.
+TEST_F(Cmdlistener, IgnoresAnEndlessLine) {
+  for (bool canonical : {true, false}) {
+    SCOPED_TRACE(canonical ? "canonical" : "non-canonical");
+    bench::Sketch sketch(bench::LineMode{.start = LineStart::raw, .canonical = canonical});
+    bench::Process p(*board, onLine(sketch.line));
+    ASSERT_TRUE(waitSetUp(sketch.line));
+    sketch.peer.flood("xxxxxxxxxx", 600);
+    sketch.peer.send("\n$$$Cend \n");
+    auto r = p.wait();
+    EXPECT_EQ(r.out, kStart + "<End>\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sketch.peer.receivedBytes(), "");
+  }
+}
+
 TEST_F(Cmdlistener, ACommandLineOver511BytesBeforeItsEndIsRefusedWhole) {
   start();
   // Another line is read in parts, and only a part that begins with a keyword acts.
@@ -221,7 +265,7 @@ TEST_F(Cmdlistener, ACommandLineOver511BytesBeforeItsEndIsRefusedWhole) {
 
 TEST_F(Cmdlistener, CommandsHaveNeitherTheLineNorItsInput) {
   // Started with standard input closed, the port would be descriptor 0, the commands' input.
-  start({.argv = {"sh", "-c", "exec cmdlistener <&-"}});
+  start({"sh", "-c", "exec cmdlistener <&-"});
   exchange("$$$Ardu cat\n", "OK\n");
   exchange("$$$Resp \n", "");  // cat read nothing: the line's next lines are the listener's
   // No descriptor of the line reaches a command, under any name.
@@ -245,6 +289,25 @@ TEST_F(Cmdlistener, ShellComplaintsAndErrorOutputAreNotRelayed) {
                             "<Command>\ncommand: echo out; echo err >&2\n> OK\n<GetAnswer\nout\n<End>\n");
 }
 
+// The command text is a C string: it ends at its first NUL; other bytes go as they came.
+TEST_F(Cmdlistener, RunsACommandOnlyUpToItsFirstNul) {
+  line.setRaw();  // in canonical mode the terminal might take a NUL for a line end
+  start();
+  exchange("$$$Ardu echo a\0; touch /dev/vboard/pwned-nul\n"s, "OK\n");
+  exchange("$$$Resp \n", "a\n");
+  peer.send("\0$$$Cend \n"s);  // no keyword: ignored
+  exchange("$$$Ardu echo \xc3\xa9\xff\x01\n", "OK\n");
+  exchange("$$$Resp \n", "\xc3\xa9\xff\x01\n");
+  auto r = end();
+  EXPECT_EQ(r.out,
+            kStart +
+                "<Command>\ncommand: echo a> OK\n<GetAnswer\na\n<Command>\ncommand: echo \xc3\xa9\xff\x01\n> OK\n"
+                "<GetAnswer\n\xc3\xa9\xff\x01\n<End>\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(std::filesystem::exists(board->dir() / "pwned-nul")) << "the text after the NUL ran";
+}
+
 TEST_F(Cmdlistener, AnEmptyCommandStartsNothing) {
   start();
   exchange(std::string("$$$Ardu \0echo hidden\n", 21), "OK\n");
@@ -266,7 +329,7 @@ TEST_F(Cmdlistener, TheEndLineDoesNotWaitForTheCommand) {
 TEST_F(Cmdlistener, ACommandThatCannotStartGetsNO) {
   // Standard streams and the port's three descriptors leave one free below the limit: too
   // few for the command's pipe.
-  start({.argv = {"cmdlistener"}, .maxOpenFiles = 7});
+  start({"cmdlistener"}, 7);
   exchange("$$$Ardu echo never\n", "NO\n");
   exchange("$$$Resp \n", "\n");
   auto r = end();
@@ -277,7 +340,7 @@ TEST_F(Cmdlistener, ACommandThatCannotStartGetsNO) {
 TEST_F(Cmdlistener, StartedWithSigchldIgnoredItSetsItBack) {
   // Ignored, the commands would reap themselves and closing a command's stream could not
   // wait for its end: the listener sets SIGCHLD back first.
-  start({.argv = {"env", "--ignore-signal=CHLD", "cmdlistener"}});
+  start({"env", "--ignore-signal=CHLD", "cmdlistener"});
   exchange("$$$Ardu echo one\n", "OK\n");
   std::ifstream status("/proc/" + std::to_string(tool->pid()) + "/status");
   std::string ignored;
@@ -306,9 +369,7 @@ TEST_F(Cmdlistener, CommandsEndedByCrLfRunAsSent) {
     setInput(own, m.canonical, m.crToNl, m.vmin);
     bench::SketchPeer sketch(own);
     sketch.start();
-    bench::RunOptions runOptions{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-    runOptions.lines["/dev/ttyS0"] = own.slavePath();
-    bench::Process p(*board, runOptions);
+    bench::Process p(*board, onLine(own));
     sketch.send("$$$Ardu printf '[%s]\\n' word\r\n");
     ASSERT_TRUE(sketch.waitReceived("OK\n", kReplyMs));
     sketch.send("$$$Resp \r\n");
@@ -345,6 +406,23 @@ TEST_F(Cmdlistener, WorksWithVmin1OnANonCanonicalLine) {
   EXPECT_EQ(end().status, 0);
 }
 
+// Gone mid-way through relaying a long output: the relay runs out into nothing, then the end.
+TEST_F(Cmdlistener, EndsWithNOWhenTheDeviceGoesMidRelay) {
+  start();
+  exchange("$$$Ardu seq 1 100000\n", "OK\n");
+  peer.send("$$$Resp \n");
+  ASSERT_TRUE(peer.waitReceived("\n1000\n"));
+  peer.stop();  // reads no more, so the relay is held mid-way until the hang-up
+  const std::int64_t gone = bench::monotonicMicros();
+  peer.hangUp();
+  auto r = tool->wait();
+  EXPECT_TRUE(r.out.ends_with("99999\n100000\nNO serial port /dev/ttyS0 lost: hang-up\n"))
+      << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "");
+  EXPECT_LT((r.endUs - gone) / 1e6, 3.0);
+}
+
 TEST(CmdlistenerUnplugged, EndsWithNOWhenTheDeviceIsGone) {
   for (bool canonical : {true, false}) {
     SCOPED_TRACE(canonical ? "canonical" : "non-canonical, VMIN 0");
@@ -353,9 +431,7 @@ TEST(CmdlistenerUnplugged, EndsWithNOWhenTheDeviceIsGone) {
     setInput(port, canonical, true, 0);
     bench::SketchPeer sketch(port);
     sketch.start();
-    bench::RunOptions runOptions{.argv = {"cmdlistener"}, .timeoutMs = 30000};
-    runOptions.lines["/dev/ttyS0"] = port.slavePath();
-    bench::Process tool(*board, runOptions);
+    bench::Process tool(*board, onLine(port));
     sketch.send("$$$Ardu echo up\n");
     ASSERT_TRUE(sketch.waitReceived("OK", kReplyMs));
     sketch.stop();

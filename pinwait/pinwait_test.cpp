@@ -15,8 +15,10 @@ namespace {
 using bench::LineStart;
 using bench::ProtocolSketch;
 using bench::times;
+using namespace std::string_literals;
 
 const std::vector<std::string> kNoErrors;
+const bench::LineMode kRaw{.start = LineStart::raw};  // every byte value crosses unchanged
 
 const std::string kHelp =
     "Arduino interrupt\n"
@@ -35,19 +37,29 @@ std::string paramReport(const std::string& words) {
   return "NO Error on parameters!\n" + words + " \n Use -h for help.\n";
 }
 
+// The report of a wait answer that is no success; `received` with its line end, if it had one.
+std::string transmissionReport(const std::string& sent, const std::string& received) {
+  return "NO Error on transmission!\nSent    : " + sent + "\nReceived: " + received + "\n";
+}
+
 void setFlags(bench::Line& line, bool canonical, bool crToNl) {
   line.setCanonical(canonical);
   line.setCrToNl(crToNl);
 }
 
+// pinwait with `args` on `on` as /dev/ttyAMA0, the loader's stand-in bound.
+bench::RunOptions onLine(const bench::Line& on, std::vector<std::string> args, std::vector<std::string> env = {}) {
+  args.insert(args.begin(), "pinwait");
+  bench::RunOptions runOptions{.argv = std::move(args), .env = std::move(env)};
+  runOptions.lines["/dev/ttyAMA0"] = on.slavePath();
+  bench::bindStandIn(runOptions, bench::kLoader);
+  return runOptions;
+}
+
 class Pinwait : public ::testing::Test {
  protected:
   bench::RunResult pinwait(std::vector<std::string> args, std::vector<std::string> env = {}) {
-    args.insert(args.begin(), "pinwait");
-    bench::RunOptions runOptions{.argv = args, .timeoutMs = 10000, .env = env};
-    runOptions.lines["/dev/ttyAMA0"] = line.slavePath();
-    bench::bindStandIn(runOptions, bench::kLoader);
-    return bench::run(*board, runOptions);
+    return bench::run(*board, onLine(line, std::move(args), std::move(env)));
   }
   // The pin-wait sketch: its name at once, `answer` to `command` after `delayMs`.
   void waitSketch(const std::string& command, int delayMs = 0, const std::string& answer = "OK\r\n",
@@ -94,16 +106,7 @@ class Pinwait : public ::testing::Test {
 };
 
 // A pin-wait sketch written to the protocol, on a line that starts with the Pi's settings or raw.
-class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<LineStart> {
- protected:
-  bench::RunResult pinwaitOn(const ProtocolSketch& sketch, std::vector<std::string> args) {
-    args.insert(args.begin(), "pinwait");
-    bench::RunOptions runOptions{.argv = args};
-    runOptions.lines["/dev/ttyAMA0"] = sketch.line.slavePath();
-    bench::bindStandIn(runOptions, bench::kLoader);
-    return bench::run(*board, runOptions);
-  }
-};
+class PinwaitProtocol : public Pinwait, public ::testing::WithParamInterface<LineStart> {};
 
 }  // namespace
 
@@ -133,7 +136,7 @@ TEST_P(PinwaitProtocol, ThreeWaitsInARowEachWaitForTheirAnswer) {
   sketch.peer.onLine("INTD6=1", {{300, "OK\n"}});
   for (int run = 1; run <= 3; ++run) {
     SCOPED_TRACE(run);
-    auto r = pinwaitOn(sketch, {"-dig", "6", "1"});
+    auto r = bench::run(*board, onLine(sketch.line, {"-dig", "6", "1"}));
     EXPECT_EQ(r.out, "OK Pin changed!\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_GE(r.seconds, 0.3) << "a left-over line end was taken as the answer";
@@ -154,7 +157,7 @@ TEST_P(PinwaitProtocol, AfterAQueryToolOnTheSameLineTheWaitStillWaits) {
     bench::RunOptions query{.argv = {"sketchquery", "?"}};
     query.lines["/dev/ttyS0"] = sketch.line.slavePath();
     EXPECT_EQ(bench::run(*board, query).out, "WaitSketch\r\n");
-    auto r = pinwaitOn(sketch, {"-ana", "2", "lt", "200"});
+    auto r = bench::run(*board, onLine(sketch.line, {"-ana", "2", "lt", "200"}));
     EXPECT_EQ(r.out, "OK value reached!\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_GE(r.seconds, 0.3);
@@ -283,43 +286,37 @@ TEST_F(Pinwait, ACommandThatWouldBeCutIsNotSent) {
   }
 }
 
+// A wait answer that begins with upper-case "OK" is success; any other is reported as it came,
+// its CR LF end as one line end: a lone line end, and an end-of-file byte, which is data and no
+// end of a canonical line, among them.
 TEST_F(Pinwait, TheWaitAnswerMustBeginWithUpperCaseOK) {
-  peer.onLine("?", "WaitSketch\r\n")
-      .onLine("INTD6=1", "ok\r\n", 100)
-      .onLine("INTD7=1", "OK, pin 7 is high\r\n", 100)
-      .onLine("INTA3>5", "NO\r\n", 100)
-      .onLine("INTD8=0", "O\r\n", 100);
+  struct Case {
+    std::vector<std::string> args;
+    std::string command, answer, out;
+  };
+  const std::vector<Case> cases = {
+      {{"-dig", "6", "1"}, "INTD6=1", "ok\r\n", transmissionReport("INTD6=1", "ok\n")},
+      {{"-dig", "7", "1"}, "INTD7=1", "OK, pin 7 is high\r\n", "OK Pin changed!\n"},
+      {{"-ana", "3", "gt", "5"}, "INTA3>5", "NO\r\n", transmissionReport("INTA3>5", "NO\n")},
+      {{"-dig", "8", "0"}, "INTD8=0", "O\r\n", transmissionReport("INTD8=0", "O\n")},
+      {{"-dig", "9", "1"}, "INTD9=1", "\r\n", transmissionReport("INTD9=1", "\n")},
+      {{"-dig", "10", "1"}, "INTD10=1", "\x04\r\n", transmissionReport("INTD10=1", "\x04\n")},
+  };
+  peer.onLine("?", "WaitSketch\r\n");
+  for (const Case& c : cases) peer.onLine(c.command, c.answer, 100);
   peer.start();
-  // The answer's CR LF is one line end, reported as its LF.
-  auto r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: ok\n\n");
-  EXPECT_EQ(r.status, 255);
-  r = pinwait({"-dig", "7", "1"});
-  EXPECT_EQ(r.out, "OK Pin changed!\n");
-  EXPECT_EQ(r.status, 0);
-  r = pinwait({"-ana", "3", "gt", "5"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTA3>5\nReceived: NO\n\n");
-  EXPECT_EQ(r.status, 255);
-  r = pinwait({"-dig", "8", "0"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD8=0\nReceived: O\n\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    auto r = pinwait(c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.out == "OK Pin changed!\n" ? 0 : 255);
+  }
   // The same whatever the line did with a CR before.
   setFlags(line, true, false);
-  r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: ok\n\n");
+  EXPECT_EQ(pinwait({"-dig", "6", "1"}).out, transmissionReport("INTD6=1", "ok\n"));
 }
 
-TEST_F(Pinwait, AnEmptyWaitAnswerIsReportedAsItCame) {
-  // A lone line end, and an end-of-file byte, which is data and no end of a canonical line.
-  peer.onLine("?", "WaitSketch\r\n").onLine("INTD6=1", "\r\n", 100).onLine("INTD7=1", "\x04\r\n", 100);
-  peer.start();
-  auto r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: \n\n");
-  EXPECT_EQ(r.status, 255);
-  r = pinwait({"-dig", "7", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD7=1\nReceived: \x04\n\n");
-  EXPECT_EQ(r.status, 255);
-}
-
+// Over its first ten characters; a NUL ends it.
 TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
   for (const auto& [answer, ok] : std::vector<std::pair<std::string, bool>>{
            {"WaitSketch\n", true},
@@ -330,20 +327,19 @@ TEST_F(Pinwait, TheNameIsCheckedOverTenCharactersWithCase) {
            {"WaitSketc\n", false},
            {"Wait Sketch\n", false},
            {"EchoSketch\n", false},
+           {"Wait\0Sketch\n"s, false},
+           {"WaitSketch\0\xff\xfe\n"s, true},
        }) {
     bench::Line own;  // a sketch of its own for each answer
     own.setPlain();
     bench::SketchPeer sketch(own);
     sketch.onLine("?", answer).onLine("INTD6=1", "OK\n");
     sketch.start();
-    bench::RunOptions runOptions{.argv = {"pinwait", "-dig", "6", "1"}};
-    runOptions.lines["/dev/ttyAMA0"] = own.slavePath();
-    bench::bindStandIn(runOptions, bench::kLoader);
-    auto r = bench::run(*board, runOptions);
+    auto r = bench::run(*board, onLine(own, {"-dig", "6", "1"}));
     EXPECT_EQ(r.out, ok ? "OK Pin changed!\n" : kAnnouncement + kLoaderSays) << answer;
     EXPECT_EQ(r.status, ok ? 0 : 254) << answer;
   }
-  EXPECT_EQ(loaderCalls().size(), 5u);
+  EXPECT_EQ(loaderCalls().size(), 6u);
 }
 
 TEST_F(Pinwait, AnotherSketchGetsTheLoaderAfterThePortIsClosed) {
@@ -352,6 +348,17 @@ TEST_F(Pinwait, AnotherSketchGetsTheLoaderAfterThePortIsClosed) {
   auto r = pinwait({"-dig", "6", "1"});
   expectUpload(r, heardAt("?\n"), 0);
   EXPECT_EQ(peer.receivedBytes().find("INTD"), std::string::npos);
+}
+
+// A flood of other bytes from the start is a wrong name: the missing-sketch path.
+TEST_F(Pinwait, TakesAFloodForAnotherSketch) {
+  bench::Sketch sketch(kRaw);
+  bench::Process p(*board, onLine(sketch.line, {"-dig", "6", "1"}));
+  sketch.peer.flood("NONONONONO", 1500);
+  auto r = p.wait();
+  EXPECT_EQ(r.out, kAnnouncement + kLoaderSays);
+  EXPECT_EQ(r.status, 254);
+  EXPECT_EQ(r.err, "");
 }
 
 TEST_F(Pinwait, TheLoadersStatusAndTheWordsDoNotMatter) {
@@ -444,11 +451,76 @@ TEST_F(Pinwait, WhatFollowsTheNameIsDroppedOnlyInCanonicalMode) {
   // Canonical: the read took the name line only; the rest is discarded by the switch to
   // blocking mode, and the real answer is awaited.
   auto r = pinwait({"-dig", "6", "1"});
-  EXPECT_EQ(r.out, "NO Error on transmission!\nSent    : INTD6=1\nReceived: NO\n\n");
+  EXPECT_EQ(r.out, transmissionReport("INTD6=1", "NO\n"));
   EXPECT_EQ(r.status, 255);
   // Non-canonical: the stream took it all with the name, so "OK" is read at once.
   setFlags(line, false, false);
   r = pinwait({"-dig", "6", "1"});
   EXPECT_EQ(r.out, "OK Pin changed!\n");
   EXPECT_EQ(r.status, 0);
+}
+
+// An identity line that never ends is judged on its first 254 characters; what the stream took
+// beyond them is read as the wait's answer, so the endless rest is reported, not waited for.
+// An endless wait answer beginning with "OK" is success at once.
+TEST_F(Pinwait, JudgesEndlessLinesOnTheirFirst254Characters) {
+  {
+    bench::Sketch sketch(kRaw);
+    bench::Process p(*board, onLine(sketch.line, {"-dig", "6", "1"}));
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    sketch.peer.send("WaitSketch");
+    sketch.peer.flood("xxxxxxxxxx", 1000);
+    auto r = p.wait();
+    EXPECT_EQ(r.out, transmissionReport("INTD6=1", std::string(254, 'x')));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+  }
+  bench::Sketch sketch(kRaw);
+  bench::Process p(*board, onLine(sketch.line, {"-ana", "2", "lt", "200"}));
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  sketch.peer.send("WaitSketch\n");
+  ASSERT_TRUE(sketch.peer.waitReceived("INTA2<200\n"));
+  sketch.peer.flood("OKOKOKOKOK", 1000);
+  const std::int64_t floodEnd = bench::monotonicMicros();
+  auto r = p.wait();
+  EXPECT_EQ(r.out, "OK value reached!\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  ASSERT_FALSE(r.outChunks.empty());
+  EXPECT_LT(r.outChunks.back().first, floodEnd - 300000) << "it waited for the line to end";
+}
+
+// Gone before the identity answer: no answer, the missing-sketch path. Gone before the wait's
+// answer, or mid-way through it: the read fails and so returns nothing, whatever part of a
+// line came, and the report says so.
+TEST_F(Pinwait, ReportsASketchThatVanishes) {
+  struct Case {
+    std::string name, before, out;
+    int status;
+  };
+  for (const Case& c : {Case{"", "", kAnnouncement + kLoaderSays, 254},
+                        Case{"WaitSketch\n", "", transmissionReport("INTD6=1", ""), 255},
+                        Case{"WaitSketch\n", "O", transmissionReport("INTD6=1", ""), 255}}) {
+    SCOPED_TRACE(c.name + c.before);
+    bench::Sketch sketch(kRaw);
+    bench::Process p(*board, onLine(sketch.line, {"-dig", "6", "1"}));
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+    if (!c.name.empty()) {
+      sketch.peer.send(c.name);
+      ASSERT_TRUE(sketch.peer.waitReceived("INTD6=1\n"));
+    }
+    if (!c.before.empty()) {
+      sketch.peer.send(c.before);
+      ASSERT_TRUE(sketch.peer.waitConsumed());
+    }
+    const std::int64_t gone = bench::monotonicMicros();
+    sketch.peer.hangUp();
+    auto r = p.wait();
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, "");
+    if (c.status == 255) {
+      EXPECT_LT((r.endUs - gone) / 1e3, 500) << "the hang-up ends the wait";
+    }
+  }
 }

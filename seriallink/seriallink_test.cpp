@@ -1,4 +1,5 @@
-// The link module in this process, each row opened on a bench Line instead of the board's device.
+// The link module in this process, each row opened on a bench Line instead of the board's device;
+// then what the serial tools take from it alike, each tool a process on the bench.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,11 +9,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench.h"
 #include "seriallink.h"
+#include "sketch.h"
 
 namespace {
 
@@ -390,4 +394,177 @@ TEST(LinkWithoutDevice, InitEndsTheProcessWith255) {
   PortRow missing = ports::sketchcheck;
   missing.device = "/nonexistent/ttyS0";
   EXPECT_EXIT(init(missing), ::testing::ExitedWithCode(255), "");
+}
+
+// --- The tools over the link ---
+// What the serial tools take from the module alike, one table for them all: each tool a
+// process on the bench, its sketch mostly driven by hand on a raw line, where every byte
+// value crosses unchanged.
+class LinkedTools : public ::testing::Test {
+ protected:
+  // `argv` running on the sketch's line as `device`, while the case drives the sketch.
+  std::unique_ptr<bench::Process> start(const bench::Sketch& sketch, std::vector<std::string> argv,
+                                        const std::string& device = "/dev/ttyS0") {
+    bench::RunOptions runOptions{.argv = std::move(argv)};
+    runOptions.lines[device] = sketch.line.slavePath();
+    return std::make_unique<bench::Process>(*board, std::move(runOptions));
+  }
+  bench::ScratchBoard board;
+  const bench::LineMode raw{.start = bench::LineStart::raw};
+};
+
+// Without the port, or with too few descriptors left for the port's streams, a query tool
+// says it cannot open the port and ends with 255, having sent the sketch nothing.
+TEST_F(LinkedTools, QueryToolsWithoutTheirPortSendNothing) {
+  struct Case {
+    std::vector<std::string> argv;
+    std::vector<int> openFiles;  // limits at which the port opens but a stream of it cannot be made
+  };
+  for (const Case& c : {Case{{"sketchcheck", "LinkTest"}, {4}}, Case{{"sketchquery", "?"}, {4}},
+                        Case{{"sketchqueryblock", "?"}, {4}}, Case{{"whichsketch"}, {4, 5}}}) {
+    SCOPED_TRACE(c.argv[0]);
+    auto r = bench::run(*board, {.argv = c.argv});
+    EXPECT_EQ(r.out, "Impossible to open serial port!");
+    EXPECT_EQ(r.status, 255);
+    for (int files : c.openFiles) {
+      SCOPED_TRACE(files);
+      bench::Sketch sketch("LinkTest\r\n");
+      bench::RunOptions runOptions = bench::openFiles(files);
+      runOptions.argv = c.argv;
+      runOptions.lines["/dev/ttyS0"] = sketch.line.slavePath();
+      r = bench::run(*board, runOptions);
+      EXPECT_EQ(r.out, "Impossible to open serial port!");
+      EXPECT_EQ(r.status, 255);
+      EXPECT_EQ(sketch.peer.receivedBytes(), "");
+    }
+  }
+}
+
+// The query tools drain input until 0.1 s of silence, for at most 1 s: a shorter flood holds
+// back the request for as long as it lasts, and the request goes out once it stops.
+TEST_F(LinkedTools, QueryToolsHoldTheRequestBackWhileAShortFloodLasts) {
+  struct Case {
+    const char* tool;
+    std::string out;
+    int status;
+  };
+  for (const Case& c : {Case{"sketchcheck", "NO\n", 1}, Case{"sketchquery", "LinkTest\n", 0},
+                        Case{"sketchqueryblock", "LinkTest\n", 0}}) {
+    SCOPED_TRACE(c.tool);
+    bench::Sketch sketch(raw);
+    auto p = start(sketch, {c.tool, "?"});
+    sketch.peer.flood("LinkTest\n", 800);
+    EXPECT_EQ(sketch.peer.receivedBytes(), "") << "the request went out during the flood";
+    ASSERT_TRUE(sketch.peer.waitReceived("?\n", 2000));
+    sketch.peer.send("LinkTest\n");
+    auto r = p->wait();
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
+  }
+}
+
+// One program of the suite at a time on a line: while one holds it, the others wait 2 s
+// for it, then give up with their "cannot open" line, having neither sent a byte nor changed
+// a setting of the first one's. The first goes on undisturbed.
+TEST_F(LinkedTools, AProgramThatFindsTheLineTakenGivesUpAfter2s) {
+  bench::Sketch sketch(raw);
+  auto first = start(sketch, {"sketchqueryblock", "?"});
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
+  const termios before = sketch.line.settings();
+  struct Case {
+    std::vector<std::string> argv;
+    std::string device, out;
+  };
+  const std::string cannot = "Impossible to open serial port!";
+  const std::vector<Case> cases = {
+      {{"sketchcheck", "LinkTest"}, "/dev/ttyS0", cannot},
+      {{"sketchquery", "?"}, "/dev/ttyS0", cannot},
+      {{"sketchqueryblock", "?"}, "/dev/ttyS0", cannot},
+      {{"whichsketch"}, "/dev/ttyS0", cannot},
+      {{"cmdlistener"}, "/dev/ttyS0",
+       "Intercepting commands from serial port...\n  format: $$$Ardu command... 'lf'\n" + cannot},
+      {{"pinwait", "-dig", "6", "1"}, "/dev/ttyAMA0", cannot},
+  };
+  std::vector<std::unique_ptr<bench::Process>> others;
+  for (const Case& c : cases) others.push_back(start(sketch, c.argv, c.device));
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].argv[0]);
+    auto r = others[i]->wait();
+    EXPECT_EQ(r.out, cases[i].out);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+    EXPECT_GT(r.seconds, 1.95);
+    EXPECT_LT(r.seconds, 2.6);
+  }
+  EXPECT_EQ(sketch.peer.receivedBytes(), "?\n");
+  const termios after = sketch.line.settings();
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
+  EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+  EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
+
+  // The next one waits while the first finishes within the 2 s, then has the line.
+  auto next = start(sketch, {"whichsketch"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  sketch.peer.send("LinkTest\n");
+  auto r = first->wait();
+  EXPECT_EQ(r.out, "LinkTest\n");
+  ASSERT_TRUE(sketch.peer.waitReceived("?\n?\n"));
+  sketch.peer.send("Other\n");
+  r = next->wait();
+  EXPECT_EQ(r.out, "Other\n\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+// A sketch that vanishes mid-answer: what came is all the answer where the tool can read it,
+// and the tool ends at the hang-up rather than after its bound. Gone before answering is no
+// answer, though sketchcheck and sketchquery still wait their 2 s for a first byte.
+TEST_F(LinkedTools, QueryToolsTakeWhatCameBeforeTheHangUp) {
+  struct Case {
+    std::vector<std::string> argv;
+    bool canonical;  // whichsketch reads the line in the mode it finds
+    std::string before, out;
+    int status;
+    bool waitsForAFirstByte;
+  };
+  const std::vector<Case> cases = {
+      {{"sketchcheck", "Li"}, false, "Lin", "YES\n", 0, false},
+      {{"sketchcheck", "LinkTest"}, false, "Lin", "NO\n", 1, false},
+      {{"sketchcheck", "LinkTest"}, false, "", "NO\n", 1, true},
+      {{"sketchquery", "?"}, false, "Lin", "Lin", 0, false},
+      {{"sketchquery", "?"}, false, "", "", 0, true},
+      {{"sketchqueryblock", "?"}, false, "Lin", "Lin", 0, false},
+      {{"whichsketch"}, false, "Lin", "Lin\n", 0, false},
+      {{"whichsketch"}, true, "Lin", "NO replay\n", 1, false},  // a part of a line is never readable in canonical mode
+      {{"whichsketch"}, false, "", "NO replay\n", 1, false},
+      {{"whichsketch"}, true, "", "NO replay\n", 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.argv[0] + (c.canonical ? ", canonical" : "") + ", gone after '" + c.before + "'");
+    bench::Sketch sketch(bench::LineMode{.start = bench::LineStart::raw, .canonical = c.canonical});
+    auto p = start(sketch, c.argv);
+    ASSERT_TRUE(sketch.peer.waitReceived("\n"));
+    if (!c.before.empty()) {
+      sketch.peer.send(c.before);
+      if (c.canonical)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      else
+        ASSERT_TRUE(sketch.peer.waitConsumed());
+    }
+    const std::int64_t gone = bench::monotonicMicros();
+    sketch.peer.hangUp();
+    auto r = p->wait();
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, "");
+    const double ms = static_cast<double>(r.endUs - gone) / 1000;
+    if (c.waitsForAFirstByte) {
+      EXPECT_GT(ms, 1500) << "2 s for a first byte";
+      EXPECT_LT(ms, 4000);
+    } else {
+      EXPECT_LT(ms, 500) << "it waited on a line that had hung up";
+    }
+  }
 }
