@@ -6,7 +6,6 @@
 #include <set>
 
 #include "bench.h"
-#include "programmer.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 
 #include "bench.h"
 #include "orvix_tools.h"
-#include "sketch.h"
 #include "standins/avrdude-recorder.h"
 
 namespace {

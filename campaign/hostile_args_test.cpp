@@ -1,15 +1,13 @@
 // Every tool with hostile arguments: empty, 64 KiB long, every byte value, shell words that
 // try to run commands, printf formats, numbers out of range. None may crash, hang past its
 // documented waits, run a command it was not meant to, or write outside its documented
-// outputs (see campaign.h); each also gives exactly the result its words call for.
+// outputs (see bench.h); each also gives exactly the result its words call for.
 #include <signal.h>
 
 #include <algorithm>
 
-#include "programmer.h"
+#include "bench.h"
 #include "standins/xterm-recorder.h"
-#include "campaign.h"
-#include "sketch.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 // and clockshow's help needs no bus. A user outside group gpio reads the clock as any other.
 #include <cstdio>
 
-#include "campaign.h"
+#include "bench.h"
 
 namespace {
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 

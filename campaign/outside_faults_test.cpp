@@ -7,10 +7,8 @@
 #include <map>
 #include <sstream>
 
-#include "programmer.h"
+#include "bench.h"
 #include "standins/xterm-recorder.h"
-#include "campaign.h"
-#include "sketch.h"
 
 namespace {
 

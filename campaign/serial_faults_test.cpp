@@ -6,8 +6,7 @@
 #include <signal.h>
 #include <termios.h>
 
-#include "campaign.h"
-#include "sketch.h"
+#include "bench.h"
 #include "standins/mcuload-recorder.h"
 
 namespace {

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "bench.h"
-#include "programmer.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "bench.h"
-#include "sketch.h"
 #include "standins/mcuload-recorder.h"
 
 namespace {

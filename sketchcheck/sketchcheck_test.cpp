@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 
