@@ -648,6 +648,23 @@ inline std::int64_t lastOutputUs(const bench::RunResult& r) {
   return r.outChunks.empty() ? 0 : r.outChunks.back().first;
 }
 
+// The transfers of one kind ("i2c-read", "i2c-write") in a board's trace: how many were tried,
+// how many succeeded, and the handle the I2C setup returned (-2: no setup).
+struct Transfers {
+  int handle = -2;
+  int tried = 0, succeeded = 0;
+};
+inline Transfers transfers(const bench::Board& board, const std::string& op) {
+  Transfers t;
+  for (const auto& e : board.trace()) {
+    if (e.op == "i2c-setup") t.handle = e.args[1];
+    if (e.op != op) continue;
+    ++t.tried;
+    if (e.args.back() >= 0) ++t.succeeded;
+  }
+  return t;
+}
+
 // Until process `pid` holds the terminal `path` open `count` times. The tool names it by a
 // name of its own view (/dev/ttyS0), so the device number tells.
 inline bool waitOpened(pid_t pid, const std::string& path, int count, int ms = 5000) {

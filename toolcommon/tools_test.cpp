@@ -563,3 +563,128 @@ INSTANTIATE_TEST_SUITE_P(Actions, ActionTool, ::testing::ValuesIn(namesOf(kActio
                          [](const auto& param) { return param.param; });
 
 }  // namespace
+
+namespace {
+
+// --- the clock tools and the I2C bus ---
+// Each fault of the bus a Pi may have: no /dev/i2c-1 (I2C not enabled), a user outside group
+// i2c, a kernel driver holding address 0x68 (the RTC is then "not found"), no chip answering
+// (every read fails), and an RTC there for one run and gone for the next. Each clock tool
+// reports it, never as a made-up date nor as done, with status 255; the library says nothing on
+// standard error, and nothing of a failure outlives the run. (Transfers that fail part-way are
+// each tool's own tests' business.)
+
+class ClockTools : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    board->setRtcHold(true);
+    board->setRtcTime(2026, 12, 7, 9, 5, 41);
+  }
+  // `argv` run once; its trace and the commands it started are those of this run alone.
+  bench::RunResult run(std::vector<std::string> argv) {
+    board->clearTrace();
+    fs::remove(board->commandLog());
+    auto r = bench::run(*board, {.argv = std::move(argv), .timeoutMs = 10000});
+    expectSound(r);
+    return r;
+  }
+  int transfersTried() const {
+    return campaign::transfers(board.get(), "i2c-read").tried + campaign::transfers(board.get(), "i2c-write").tried;
+  }
+  bench::ScratchBoard board;
+};
+
+// clockshow's help's first line; its whole text is clockshow's own tests' business.
+const char* const kHelpStart = "Show RTC time\n";
+
+// The RTC answers one run and is gone for the next: each tool says so at once, without a
+// transfer, and all is well again once it is back.
+TEST_F(ClockTools, AnRtcGoneBetweenTwoRunsIsReportedAndNothingLingers) {
+  struct Expect {
+    std::vector<std::string> argv;
+    std::string present, absent;
+  };
+  const std::vector<Expect> tools = {
+      {{"clockshow"}, "07/12/2026 09:05\n", "NO RTC found!\n"},
+      {{"clockshow", "-s"}, "2026-12-07 09:05", "NO RTC found!\n"},
+      {{"clockprobe"}, "RTC Date:  07/12/2026 09:05\n", "RTC Date:  NO RTC found!\n"},
+      {{"alarmclear"}, "Alarm reset!\n", "Error I2C; no alarm resetting!\n"},
+      {{"rtcpeek"}, "Hello world!\n", "Hello world!\n-1\n00/00/   0 00:00\n"},
+      {{"clocksync"}, "RTC date : 07/12/2026 09:05:00\n", "NO RTC found!\n"},
+  };
+  for (bool present : {true, false, true}) {
+    board->setRtcBus(present ? simboard::RtcBus::kOk : simboard::RtcBus::kNoBus);
+    for (const auto& tool : tools) {
+      SCOPED_TRACE(tool.argv[0] + (present ? " present" : " gone"));
+      auto r = run(tool.argv);
+      if (present) {
+        EXPECT_TRUE(r.out.starts_with(tool.present)) << r.out;
+        EXPECT_EQ(r.status, 0);
+        continue;
+      }
+      EXPECT_EQ(r.out, tool.absent);
+      EXPECT_EQ(r.status, 255);
+      EXPECT_EQ(transfersTried(), 0) << "transfers with no RTC open";
+      EXPECT_TRUE(board->commands().empty());
+    }
+  }
+}
+
+// Each fault of the bus, by every clock tool; and a user outside group gpio reads the clock as any other.
+TEST_F(ClockTools, EachFaultOfTheBusIsReportedByEveryClockTool) {
+  using simboard::RtcBus;
+  for (RtcBus bus : {RtcBus::kNoBus, RtcBus::kDenied, RtcBus::kBusy, RtcBus::kNoChip}) {
+    SCOPED_TRACE(simboard::busName(bus));
+    board->setRtcBus(bus);
+    const bool opens = bus == RtcBus::kNoChip;
+    const std::string no = opens ? "NO RTC read failed!\n" : "NO RTC found!\n";
+    struct Expect {
+      std::vector<std::string> argv;
+      std::string out;
+      int status;
+    };
+    const std::vector<Expect> tools = {
+        {{"clockshow"}, no, 255},
+        {{"clockshow", "-t"}, no, 255},
+        {{"clockshow", "-T"}, no, 255},
+        {{"clockshow", "-s"}, no, 255},
+        {{"clockshow", "-x"}, "", 0},
+        {{"clocksync"}, no, 255},
+        {{"clockprobe"}, "RTC Date:  " + no, 255},
+        {{"alarmclear"}, "Error I2C; no alarm resetting!\n", 255},
+    };
+    for (const auto& tool : tools) {
+      SCOPED_TRACE(tool.argv.back());
+      auto r = run(tool.argv);
+      EXPECT_EQ(r.out, tool.out);
+      EXPECT_EQ(r.status, tool.status);
+      EXPECT_EQ(r.err, "");
+      EXPECT_TRUE(board->commands().empty()) << "a clock command ran";
+      EXPECT_EQ(campaign::transfers(*board, "i2c-read").succeeded + campaign::transfers(*board, "i2c-write").succeeded, 0);
+      if (!opens) {
+        EXPECT_EQ(transfersTried(), 0) << "transfers with no RTC open";
+      }
+    }
+    // The help needs no bus at all.
+    auto r = run({"clockshow", "-h"});
+    EXPECT_TRUE(r.out.starts_with(kHelpStart)) << r.out;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(transfersTried(), 0);
+    r = run({"rtcpeek"});
+    const auto t = campaign::transfers(*board, "i2c-read");
+    EXPECT_EQ(r.out, "Hello world!\n" + std::to_string(t.handle) + "\n00/00/   0 00:00\n");
+    EXPECT_EQ(t.handle >= 0, opens);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+  }
+  board->setRtcBus(simboard::RtcBus::kOk);
+  board->setGpioDenied(true);
+  auto r = run({"clockshow"});
+  EXPECT_EQ(r.out, "07/12/2026 09:05\n");
+  EXPECT_EQ(r.status, 0);
+  r = run({"alarmclear"});
+  EXPECT_EQ(r.out, "Alarm reset!\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+}  // namespace
