@@ -26,6 +26,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -36,6 +37,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -97,6 +99,9 @@ bool waitFor(F ready, int ms, int everyMs = 5) {
     std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
   }
 }
+
+// Milliseconds from one monotonic time to another.
+inline double msBetween(std::int64_t fromUs, std::int64_t toUs) { return static_cast<double>(toUs - fromUs) / 1000; }
 
 // A directory made fresh and removed, with all it holds, when it goes.
 class TempDir {
@@ -505,6 +510,91 @@ class Fixture {
     return run(*board, std::move(options));
   }
   std::vector<Run> uploads() const { return runs(board.get().dir()); }
+
+  // The programmer of this run once it has started, its pid a process of the run; none after 5 s.
+  Run waitStarted() const {
+    waitFor([&] { return !uploads().empty(); }, 5000);
+    const auto all = uploads();
+    return all.empty() ? Run{} : all.back();
+  }
+  // The reset line's writes, oldest first: time and level.
+  std::vector<std::pair<std::int64_t, int>> resetWrites() const {
+    std::vector<std::pair<std::int64_t, int>> writes;
+    for (const auto& e : board.get().trace("gpio-write"))
+      if (e.args[0] == kResetPin) writes.emplace_back(e.us, e.args[1]);
+    return writes;
+  }
+  // Until the reset line has been driven to `level` `count` times in this run, at most 5 s.
+  bool waitResetWrites(int level, std::size_t count = 1) const {
+    return waitFor(
+        [&] {
+          std::size_t n = 0;
+          for (const auto& [us, written] : resetWrites()) n += written == level;
+          return n >= count;
+        },
+        5000);
+  }
+  // Low, high for the programmer, and low again only once it had gone, at or after `goneUs`.
+  void expectLineLoweredAfter(std::int64_t goneUs) const {
+    const auto writes = resetWrites();
+    ASSERT_GE(writes.size(), 3u);
+    EXPECT_EQ(writes[writes.size() - 3].second, 0);
+    EXPECT_EQ(writes[writes.size() - 2].second, 1);
+    EXPECT_EQ(writes.back().second, 0);
+    EXPECT_GE(writes.back().first, goneUs) << "the line fell before the programmer had gone";
+  }
+  // The uploader `tool` on SIGINT, SIGTERM or SIGHUP while its programmer runs, sent to the tool
+  // alone (which passes it on) and to its process group (as a terminal sends it): the reset line
+  // goes low at once, the programmer is stopped and waited for, and the tool ends with 128 + the
+  // signal's number, saying nothing.
+  void expectAnInterruptedUploadStopped(const std::string& tool) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      for (bool group : {false, true}) {
+        SCOPED_TRACE(std::string(strsignal(sig)) + (group ? " to the process group" : " to the tool"));
+        board->clearTrace();
+        forget(board->dir());
+        plan(board->dir(), 5000, 0);
+        Process p(*board, uploadOptions({tool, kSketchFile}));
+        const auto started = waitStarted();
+        ASSERT_GT(started.pid, 0);
+        const std::int64_t sent = monotonicMicros();
+        kill(group ? -p.pid() : p.pid(), sig);
+        auto r = p.wait();
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 128 + sig);
+        EXPECT_EQ(r.out, "");
+        EXPECT_LT(msBetween(sent, r.endUs), 1000) << "the programmer was not stopped";
+        const auto all = uploads();
+        ASSERT_EQ(all.size(), 1u);
+        EXPECT_EQ(all[0].endUs, -1) << "the programmer ran to its end";
+        EXPECT_NE(kill(started.pid, 0), 0) << "the programmer is still running";
+        const auto writes = resetWrites();
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes.back().second, 0);
+        EXPECT_GE(writes.back().first, sent);
+        EXPECT_EQ(board->pin(kResetPin).level, 0);
+      }
+    }
+  }
+  // `argv`, an uploader's run, stopped (SIGTERM) once the reset line has been driven to `level`,
+  // before its programmer starts: none is started, and the line is left low.
+  void expectAnUploadStoppedBeforeItsProgrammerStartsNone(std::vector<std::string> argv, int level) {
+    board->clearTrace();
+    forget(board->dir());
+    plan(board->dir(), 0, 0);
+    Process p(*board, uploadOptions(std::move(argv)));
+    ASSERT_TRUE(waitResetWrites(level));
+    p.signal(SIGTERM);
+    auto r = p.wait();
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(uploads().empty());
+    EXPECT_LT(r.seconds, 2.5);
+    const auto writes = resetWrites();
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.back().second, 0);
+    EXPECT_EQ(board->pin(kResetPin).level, 0);
+  }
 
   TempDir work;
   ScratchBoard board;

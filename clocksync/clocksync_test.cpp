@@ -143,3 +143,16 @@ TEST_F(Clocksync, ASudoThatRefusesStillShowsTheSystemDate) {
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(board->commands(), Commands{kShowNew});
 }
+
+// SIGCHLD ignored by the caller (some service managers and scripts leave it so) does not turn a
+// good run into a failure.
+TEST_F(Clocksync, SigchldIgnoredByTheCallerChangesNoResult) {
+  board->setRtcTime(2026, 12, 7, 9, 5, 41);
+  auto r = bench::run(*board, {.argv = {"env", "--ignore-signal=CHLD", "TZ=UTC", "LC_ALL=C", "clocksync"}});
+  campaign::expectSound(r);
+  EXPECT_EQ(r.out,
+            "RTC date : 07/12/2026 09:05:00\n"
+            "Mon Dec  7 09:05:00 UTC 2026\n"
+            "New system date 07/12/2026 09:05\n");
+  EXPECT_EQ(r.status, 0);
+}
