@@ -25,12 +25,11 @@ namespace {
 using bench::Chunk;
 using bench::Line;
 using bench::monotonicMicros;
+using bench::sleepMs;
 using bench::SketchPeer;
 
 // Timing bounds: never early; late by at most this on a shared, loaded machine (sanitizers included).
 constexpr std::int64_t kSlackUs = 150000;
-
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 void writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {

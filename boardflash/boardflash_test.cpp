@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +7,6 @@
 #include <set>
 
 #include "bench.h"
-#include "programmer.h"
 
 namespace {
 
@@ -143,6 +143,7 @@ TEST_F(Boardflash, FailedCommandGivesItsRawStatus) {
   auto s = runOptions({"file.hex"});
   s.files.clear();
   auto r = flash(s);
+  campaign::expectSound(r);
   EXPECT_EQ(r.out, "Error: 32512\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(simboard::describe(board->trace("gpio")), kPulse);
@@ -203,14 +204,9 @@ TEST_F(Boardflash, ResetTimingsOverFiveRuns) {
     start.push_back((run.startUs - gpio[3].us) / 1000.0);
     after.push_back((gpio[4].us - run.endUs) / 1000.0);
   }
-  auto report = [](const char* what, std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    std::printf("boardflash %s: median %.1f ms, spread %.1f to %.1f ms\n", what, v[2], v.front(), v.back());
-    return v[2];
-  };
-  const double lowMedian = report("low before rising (500 ms)", low);
-  const double startMedian = report("rise to programmer start through sh and sudo (no wait)", start);
-  const double afterMedian = report("programmer end to fall", after);
+  const double lowMedian = bench::reportMedian("boardflash low before rising (500 ms)", low);
+  const double startMedian = bench::reportMedian("boardflash rise to programmer start through sh and sudo (no wait)", start);
+  const double afterMedian = bench::reportMedian("boardflash programmer end to fall", after);
   EXPECT_GE(lowMedian, 500.0);
   EXPECT_LT(lowMedian, 530.0);
   EXPECT_LT(startMedian, kStartUs / 1000.0);
@@ -226,4 +222,52 @@ TEST_F(Boardflash, WithoutGpioAccessSaysSoAndRunsNothing) {
   EXPECT_EQ(simboard::describe(board->trace()), std::vector<std::string>{"gpio-setup -1"});
   EXPECT_TRUE(board->commands().empty());
   EXPECT_TRUE(programmer::runs(board->dir()).empty());
+}
+
+// --- the programmer killed, the upload interrupted ---
+
+TEST_F(Boardflash, ReportsAKilledProgrammer) {
+  programmer::plan(board->dir(), 5000, 0);
+  bench::Process p(*board, runOptions({"file.hex"}));
+  const auto started = waitStarted();
+  ASSERT_GT(started.pid, 0);
+  const std::int64_t killed = bench::monotonicMicros();
+  kill(started.pid, SIGKILL);
+  auto r = p.wait();
+  campaign::expectSound(r);
+  // The shell either became the programmer (status: killed by 9) or reports it (128 + 9).
+  EXPECT_TRUE(r.out == "Error: 9\n" || r.out == "Error: " + std::to_string((128 + 9) << 8) + "\n") << r.out;
+  EXPECT_EQ(r.status, 255);
+  EXPECT_LT(bench::msBetween(killed, r.endUs), 1000);
+  expectLineLoweredAfter(killed);
+}
+
+TEST_F(Boardflash, AnInterruptedUploadLowersTheLineAndLeavesNoProgrammer) {
+  expectAnInterruptedUploadStopped("boardflash");
+}
+
+// Stopped in its low phase.
+TEST_F(Boardflash, AnUploadInterruptedBeforeItsProgrammerStartsNone) {
+  expectAnUploadStoppedBeforeItsProgrammerStartsNone({"boardflash", "file.hex"}, 0);
+}
+
+// SIGCHLD ignored by the caller (some service managers and scripts leave it so) does not turn a
+// good run into a failure.
+TEST_F(Boardflash, SigchldIgnoredByTheCallerChangesNoResult) {
+  auto r = flash(uploadOptions({"env", "--ignore-signal=CHLD", "boardflash", "file.hex"}));
+  campaign::expectSound(r);
+  EXPECT_EQ(r.out, "Uploaded!\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+// A sketch named "-" is a file, not avrdude's standard input; nor is a name beginning with "-".
+TEST_F(Boardflash, ASketchPathBeginningWithMinusStaysAPath) {
+  for (const std::string name : {"-", "-x.hex"}) {
+    SCOPED_TRACE(name);
+    std::ofstream(work.path() / name) << kHex;
+    auto r = flash({name});
+    campaign::expectSound(r);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(onlyRun().argv.back(), "-Uflash:w:./" + name + ":i");
+  }
 }

@@ -74,15 +74,15 @@ TEST_F(Clockprobe, AResultThatCannotBeWrittenFails) {
   EXPECT_EQ(r.err, "clockprobe: cannot write standard output: No space left on device\n");
 }
 
-TEST_F(Clockprobe, NoClockMeansNoDate) {
-  board->setRtcBus(simboard::RtcBus::kNoBus);
-  auto r = probe();
-  EXPECT_EQ(r.out, "RTC Date:  NO RTC found!\n");
-  EXPECT_EQ(r.status, 255);
-
-  board->setRtcBus(simboard::RtcBus::kOk);
-  board->setRtcFailAfter(2);  // seconds and minutes answer, the rest do not
-  r = probe();
-  EXPECT_EQ(r.out, "RTC Date:  NO RTC read failed!\n");
-  EXPECT_EQ(r.status, 255);
+// Reads that fail from the (n+1)th on, n = 0 to 7, and all eight succeeding: reported, never
+// decoded into a made-up date.
+TEST_F(Clockprobe, AReadFailingPartWayIsReportedNeverDecoded) {
+  for (int n = 0; n <= 8; ++n) {
+    SCOPED_TRACE("reads that succeed: " + std::to_string(n));
+    board->setRtcFailAfter(n);
+    auto r = probe();
+    campaign::expectSound(r);
+    EXPECT_EQ(r.out, n == 8 ? "RTC Date:  07/12/2026 09:05\n" : "RTC Date:  NO RTC read failed!\n");
+    EXPECT_EQ(r.status, n == 8 ? 0 : 255);
+  }
 }

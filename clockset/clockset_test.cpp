@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 

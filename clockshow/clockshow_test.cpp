@@ -88,18 +88,32 @@ TEST_F(Clockshow, TheClockTicksBetweenRuns) {
   EXPECT_EQ(show({}).out, "01/01/2027 00:00\n");
 }
 
-TEST_F(Clockshow, NoClockMeansNoDate) {
-  board->setRtcBus(simboard::RtcBus::kNoBus);
-  for (std::vector<std::string> args : {std::vector<std::string>{}, {"-t"}, {"-s"}, {"-T"}}) {
-    auto r = show(args);
-    EXPECT_EQ(r.out, "NO RTC found!\n");
-    EXPECT_EQ(r.status, 255);
+// Reads of registers 0 to 6, then of the seconds again, that fail from the (n+1)th on, n = 0 to
+// 7, and all eight succeeding: a read that does not fully succeed is reported, never decoded into
+// a made-up date; every register is still tried. The help needs no clock.
+TEST_F(Clockshow, AReadFailingPartWayIsReportedNeverDecoded) {
+  for (int n = 0; n <= 8; ++n) {
+    SCOPED_TRACE("reads that succeed: " + std::to_string(n));
+    const bool whole = n == 8;
+    for (const char* opt : {"", "-t", "-s", "-T"}) {
+      SCOPED_TRACE(opt);
+      board->clearTrace();
+      board->setRtcFailAfter(n);
+      auto r = show(*opt ? std::vector<std::string>{opt} : std::vector<std::string>{});
+      campaign::expectSound(r);
+      const std::string date = *opt == '\0' ? "07/12/2026 09:05\n" : opt[1] == 's' ? "2026-12-07 09:05" : "09:05\n";
+      EXPECT_EQ(r.out, whole ? date : "NO RTC read failed!\n");
+      EXPECT_EQ(r.status, whole ? 0 : 255);
+      const auto t = campaign::transfers(*board, "i2c-read");
+      EXPECT_EQ(t.tried, n < 7 ? 7 : 8) << "every register is tried, and the seconds again after all seven";
+      EXPECT_EQ(t.succeeded, n);
+    }
+    board->setRtcFailAfter(n);
+    auto r = show({"-h"});
+    EXPECT_EQ(r.out, kHelp);
+    EXPECT_EQ(r.status, 0);
   }
-  board->setRtcBus(simboard::RtcBus::kOk);
-  board->setRtcFailAfter(3);  // the time answers, the date does not
-  auto r = show({});
-  EXPECT_EQ(r.out, "NO RTC read failed!\n");
-  EXPECT_EQ(r.status, 255);
+  board->setRtcFailAfter(-1);
 }
 
 TEST_F(Clockshow, HelpTouchesNothing) {

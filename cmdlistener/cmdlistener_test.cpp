@@ -11,15 +11,13 @@
 #include <thread>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 
+using bench::kNoErrors;
 using bench::LineStart;
 using bench::ProtocolSketch;
 using namespace std::string_literals;
-
-const std::vector<std::string> kNoErrors;
 
 const std::string kStart = "Intercepting commands from serial port...\n  format: $$$Ardu command... 'lf'\n";
 constexpr int kReplyMs = 5000;  // generous: a reply normally comes within milliseconds

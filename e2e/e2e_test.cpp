@@ -12,16 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "testport.h"
+#include "bench.h"
 #include "vmcu.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-
-using vmcu::secondsSince;
-using vmcu::sleepMs;
+using bench::secondsSince;
+using bench::sleepMs;
 
 int count(const std::string& text, const std::string& what) {
   int n = 0;
@@ -227,7 +226,7 @@ TEST_F(EndToEnd, CmdlistenerRunsTheSketchsCommandOnThePi) {
   start("CommandSketch");
   const termios fresh = line.settings();
   {
-    vmcu::TestPort port(line.slavePath(), B115200);
+    bench::TestPort port(line.slavePath(), B115200);
     port.send("CMD echo pi says $((6*7))\n");
     ASSERT_TRUE(waitHeard("CMD echo pi says $((6*7))\\n", 1000)) << chip->log();
   }

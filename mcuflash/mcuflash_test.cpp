@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,7 +8,6 @@
 #include <fstream>
 
 #include "bench.h"
-#include "programmer.h"
 
 namespace {
 
@@ -191,11 +191,13 @@ TEST_F(Mcuflash, LineIsHighForTheWholeProgrammerRunAndLowOnlyAfterIt) {
 }
 
 TEST_F(Mcuflash, StatusFollowsTheProgrammer) {
-  const std::vector<std::pair<int, int>> cases = {{0, 0}, {1, 255}, {7, 255}, {255, 255}, {-15, 255}, {-9, 255}};
+  // A negative status: the programmer dies of that signal.
+  const std::vector<std::pair<int, int>> cases = {{0, 0}, {1, 255}, {7, 255}, {255, 255}, {-15, 255}, {-11, 255}, {-9, 255}};
   for (const auto& [programmerStatus, status] : cases) {
     SCOPED_TRACE(programmerStatus);
     programmer::plan(board->dir(), 20, programmerStatus, "avrdude speaking\n");
     auto r = flash({"file.hex"});
+    campaign::expectSound(r);
     EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.out, "avrdude speaking\n") << "the programmer writes on the uploader's output";
     checkUpload(*board, onlyRun());
@@ -249,14 +251,9 @@ TEST_F(Mcuflash, ResetTimingsOverFiveRuns) {
     wait.push_back(u.waitMs);
     after.push_back(u.afterMs);
   }
-  auto report = [](const char* what, std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    std::printf("mcuflash %s: median %.1f ms, spread %.1f to %.1f ms\n", what, v[2], v.front(), v.back());
-    return v[2];
-  };
-  const double lowMedian = report("low before rising (100 ms)", low);
-  const double waitMedian = report("rise to programmer start (sinc 2 ms)", wait);
-  const double afterMedian = report("programmer end to fall", after);
+  const double lowMedian = bench::reportMedian("mcuflash low before rising (100 ms)", low);
+  const double waitMedian = bench::reportMedian("mcuflash rise to programmer start (sinc 2 ms)", wait);
+  const double afterMedian = bench::reportMedian("mcuflash programmer end to fall", after);
   EXPECT_GE(lowMedian, 100.0);
   EXPECT_LT(lowMedian, 130.0);
   EXPECT_GE(waitMedian, 2.0);
@@ -305,4 +302,77 @@ TEST_F(Mcuflash, WithoutGpioAccessSaysSoAndStartsNoProgrammer) {
   EXPECT_TRUE(r.err.empty()) << r.err;
   EXPECT_EQ(simboard::describe(board->trace()), std::vector<std::string>{"gpio-setup -1"});
   EXPECT_TRUE(programmer::runs(board->dir()).empty());
+}
+
+// --- the programmer missing or killed, the upload interrupted ---
+
+TEST_F(Mcuflash, WithoutItsProgrammerSaysSoAndFails) {
+  auto s = runOptions({"file.hex"});
+  s.files.clear();
+  auto r = flash(s);
+  campaign::expectSound(r);
+  EXPECT_EQ(r.out, "Error on AVR\n");
+  EXPECT_EQ(r.status, 255);
+  expectLineLoweredAfter(0);
+}
+
+TEST_F(Mcuflash, FailsWhenItsProgrammerIsKilled) {
+  programmer::plan(board->dir(), 5000, 0);
+  bench::Process p(*board, runOptions({"file.hex", "0"}));
+  const auto started = waitStarted();
+  ASSERT_GT(started.pid, 0);
+  const std::int64_t killed = bench::monotonicMicros();
+  kill(started.pid, SIGKILL);
+  auto r = p.wait();
+  campaign::expectSound(r);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_LT(bench::msBetween(killed, r.endUs), 1000) << "mcuflash went on waiting";
+  expectLineLoweredAfter(killed);
+}
+
+TEST_F(Mcuflash, AnInterruptedUploadLowersTheLineAndLeavesNoProgrammer) {
+  expectAnInterruptedUploadStopped("mcuflash");
+}
+
+// Stopped in its low phase, and in its child's wait of 3 s after the rise.
+TEST_F(Mcuflash, AnUploadInterruptedBeforeItsProgrammerStartsNone) {
+  expectAnUploadStoppedBeforeItsProgrammerStartsNone({"mcuflash", "file.hex"}, 0);
+  expectAnUploadStoppedBeforeItsProgrammerStartsNone({"mcuflash", "file.hex", "3000"}, 1);
+}
+
+// --- what the caller leaves to it ---
+
+// A child the caller leaves behind (a shell's background job, before it execs the tool) does
+// not end the reset pulse: mcuflash waits for its own programmer.
+TEST_F(Mcuflash, AnInheritedChildDoesNotEndTheResetPulse) {
+  programmer::plan(board->dir(), 1000, 0);
+  auto r = flash(uploadOptions({"sh", "-c", "sleep 0.3 & exec mcuflash file.hex 0"}));
+  campaign::expectSound(r);
+  EXPECT_EQ(r.status, 0);
+  const auto runs = uploads();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].levelAtEnd, 1) << "the line fell during the upload";
+  expectLineLoweredAfter(runs[0].endUs);
+}
+
+// SIGCHLD ignored by the caller (some service managers and scripts leave it so) does not turn a
+// good run into a failure.
+TEST_F(Mcuflash, SigchldIgnoredByTheCallerChangesNoResult) {
+  auto r = flash(uploadOptions({"env", "--ignore-signal=CHLD", "mcuflash", "file.hex"}));
+  campaign::expectSound(r);
+  EXPECT_EQ(r.status, 0);
+  expectLineLoweredAfter(uploads().at(0).endUs);
+}
+
+// A sketch named "-" is a file, not avrdude's standard input; nor is a name beginning with "-".
+TEST_F(Mcuflash, ASketchPathBeginningWithMinusStaysAPath) {
+  for (const std::string name : {"-", "-x.hex"}) {
+    SCOPED_TRACE(name);
+    std::ofstream(work.path() / name) << kHex;
+    auto r = flash({name});
+    campaign::expectSound(r);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(onlyRun().argv.back(), "-Uflash:w:./" + name + ":i");
+  }
 }

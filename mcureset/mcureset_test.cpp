@@ -138,13 +138,8 @@ TEST_F(Mcureset, ResetTimingsOverFiveRuns) {
     low.push_back(p.lowMs);
     high.push_back(p.highMs);
   }
-  auto report = [](const char* what, std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    std::printf("mcureset %s: median %.1f ms, spread %.1f to %.1f ms\n", what, v[2], v.front(), v.back());
-    return v[2];
-  };
-  const double lowMedian = report("low phase (500 ms)", low);
-  const double highMedian = report("high phase (500 ms)", high);
+  const double lowMedian = bench::reportMedian("mcureset low phase (500 ms)", low);
+  const double highMedian = bench::reportMedian("mcureset high phase (500 ms)", high);
   EXPECT_GE(lowMedian, 500.0);
   EXPECT_LT(lowMedian, 530.0);
   EXPECT_GE(highMedian, 500.0);

@@ -1,5 +1,6 @@
 // pinwait as a process on the bench, against a scripted pin-wait sketch on /dev/ttyAMA0.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -7,18 +8,16 @@
 #include <sstream>
 
 #include "bench.h"
-#include "sketch.h"
 #include "standins/mcuload-recorder.h"
 
 namespace {
 
+using bench::kNoErrors;
+using bench::kRaw;
 using bench::LineStart;
 using bench::ProtocolSketch;
 using bench::times;
 using namespace std::string_literals;
-
-const std::vector<std::string> kNoErrors;
-const bench::LineMode kRaw{.start = LineStart::raw};  // every byte value crosses unchanged
 
 const std::string kHelp =
     "Arduino interrupt\n"
@@ -523,4 +522,57 @@ TEST_F(Pinwait, ReportsASketchThatVanishes) {
       EXPECT_LT((r.endUs - gone) / 1e3, 500) << "the hang-up ends the wait";
     }
   }
+}
+
+// --- The loader ---
+// pinwait's outside program, the loader: with its sketch missing pinwait announces the upload,
+// closes the port, runs the loader through the shell and ends with 254 whatever the loader did;
+// only a shell that cannot start gives "NO uploaded sketch!". A loader that is missing, or whose
+// upload is killed, is not noticed.
+namespace {
+
+namespace programmer = bench::programmer;
+
+class PinwaitLoader : public ::testing::Test, protected programmer::Fixture {
+ protected:
+  // pinwait waiting for a digital pin, on a line whose sketch is another one.
+  bench::RunOptions pinwaitOptions() {
+    auto s = uploadOptions({"pinwait", "-dig", "6", "1"});
+    s.lines["/dev/ttyAMA0"] = other.line.slavePath();
+    s.timeoutMs = 15000;
+    return s;
+  }
+  bench::Sketch other{"OtherSketch\n"};
+};
+
+}  // namespace
+
+TEST_F(PinwaitLoader, AMissingLoaderIsNotNoticed) {
+  auto r = bench::run(*board, pinwaitOptions());
+  campaign::expectSound(r);
+  EXPECT_EQ(r.out, kAnnouncement);
+  EXPECT_EQ(r.status, 254);
+  EXPECT_NE(r.err.find(bench::kLoader), std::string::npos) << "the shell's complaint: " << r.err;
+}
+
+// The loader of the suite, uploading with mcuflash, whose programmer is killed mid-upload: the
+// loader passes on mcuflash's failure, pinwait ends as it always does, and the line is low.
+TEST_F(PinwaitLoader, AnUploadKilledMidRunIsNotNoticed) {
+  auto s = pinwaitOptions();
+  s.files[bench::kLoader] = MCULOAD;
+  s.files[bench::kWaitSketch] = work.path() / programmer::kSketchFile;
+  programmer::plan(board->dir(), 5000, 0);
+  bench::Process p(*board, s);
+  const auto started = waitStarted();
+  ASSERT_GT(started.pid, 0);
+  ASSERT_GE(started.argv.size(), 16u);
+  EXPECT_EQ(started.argv[15], std::string("-Uflash:w:") + bench::kWaitSketch + ":i");
+  const std::int64_t killed = bench::monotonicMicros();
+  kill(started.pid, SIGKILL);
+  auto r = p.wait();
+  campaign::expectSound(r);
+  EXPECT_EQ(r.out, kAnnouncement);
+  EXPECT_EQ(r.status, 254);
+  EXPECT_LT(bench::msBetween(killed, r.endUs), 1000);
+  expectLineLoweredAfter(killed);
 }

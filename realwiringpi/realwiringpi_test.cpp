@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "bench.h"
-#include "programmer.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "bench.h"
 
 namespace {
@@ -114,10 +116,21 @@ TEST_F(Rtcpeek, NoClockShowsTheHandleAndFails) {
   for (const auto& e : board->trace()) EXPECT_NE(e.op, "i2c-read");
 }
 
+// Reads of registers 0 to 6 that fail from the (n+1)th on, n = 0 to 7, and all succeeding: the
+// three lines are kept, the fields that could not be read left at 0, and the status is 255.
 TEST_F(Rtcpeek, AFailedReadLeavesItsFieldAndFails) {
-  board->setRtcRegisters({0x45, 0x59, 0x13, 0x07, 0x31, 0x12, 0x24});
-  board->setRtcFailAfter(5);  // the month and the year do not answer
-  auto r = peek();
-  EXPECT_EQ(r.out, "Hello world!\n" + handle() + "\n31/00/   0 13:59\n");
-  EXPECT_EQ(r.status, 255);
+  board->setRtcTime(2026, 12, 7, 9, 5, 41);
+  for (int n = 0; n <= 8; ++n) {
+    SCOPED_TRACE("reads that succeed: " + std::to_string(n));
+    board->setRtcFailAfter(n);
+    auto r = peek();
+    campaign::expectSound(r);
+    char line[64];
+    std::snprintf(line, sizeof line, "%2.2d/%2.2d/%4d %2.2d:%2.2d\n", n > 4 ? 7 : 0, n > 5 ? 12 : 0, n > 6 ? 2026 : 0,
+                  n > 2 ? 9 : 0, n > 1 ? 5 : 0);
+    EXPECT_EQ(r.out, "Hello world!\n" + handle() + "\n" + line);
+    EXPECT_GE(std::stoi(handle()), 0);
+    EXPECT_EQ(campaign::transfers(*board, "i2c-read").succeeded, n);
+    EXPECT_EQ(r.status, n == 8 ? 0 : 255);
+  }
 }

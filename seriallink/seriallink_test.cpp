@@ -16,7 +16,6 @@
 
 #include "bench.h"
 #include "seriallink.h"
-#include "sketch.h"
 
 namespace {
 
@@ -410,7 +409,6 @@ class LinkedTools : public ::testing::Test {
     return std::make_unique<bench::Process>(*board, std::move(runOptions));
   }
   bench::ScratchBoard board;
-  const bench::LineMode raw{.start = bench::LineStart::raw};
 };
 
 // Without the port, or with too few descriptors left for the port's streams, a query tool
@@ -451,7 +449,7 @@ TEST_F(LinkedTools, QueryToolsHoldTheRequestBackWhileAShortFloodLasts) {
   for (const Case& c : {Case{"sketchcheck", "NO\n", 1}, Case{"sketchquery", "LinkTest\n", 0},
                         Case{"sketchqueryblock", "LinkTest\n", 0}}) {
     SCOPED_TRACE(c.tool);
-    bench::Sketch sketch(raw);
+    bench::Sketch sketch(bench::kRaw);
     auto p = start(sketch, {c.tool, "?"});
     sketch.peer.flood("LinkTest\n", 800);
     EXPECT_EQ(sketch.peer.receivedBytes(), "") << "the request went out during the flood";
@@ -469,7 +467,7 @@ TEST_F(LinkedTools, QueryToolsHoldTheRequestBackWhileAShortFloodLasts) {
 // for it, then give up with their "cannot open" line, having neither sent a byte nor changed
 // a setting of the first one's. The first goes on undisturbed.
 TEST_F(LinkedTools, AProgramThatFindsTheLineTakenGivesUpAfter2s) {
-  bench::Sketch sketch(raw);
+  bench::Sketch sketch(bench::kRaw);
   auto first = start(sketch, {"sketchqueryblock", "?"});
   ASSERT_TRUE(sketch.peer.waitReceived("?\n"));
   const termios before = sketch.line.settings();

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 
+using bench::kNoErrors;
+using bench::kRaw;
 using bench::LineStart;
 using bench::ProtocolSketch;
 using bench::Sketch;
@@ -12,9 +13,6 @@ using bench::timeLimit;
 using bench::times;
 using bench::waitPending;
 using namespace std::string_literals;
-
-const std::vector<std::string> kNoErrors;
-const bench::LineMode kRaw{.start = LineStart::raw};  // every byte value crosses unchanged
 
 const char* const kHelp =
     "Return 0 if sketch has the name indicated; 1 otherwise\n"

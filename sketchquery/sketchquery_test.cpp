@@ -1,18 +1,16 @@
 #include <gtest/gtest.h>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 
+using bench::kNoErrors;
+using bench::kRaw;
 using bench::LineStart;
 using bench::ProtocolSketch;
 using bench::Sketch;
 using bench::times;
 using bench::waitPending;
-
-const std::vector<std::string> kNoErrors;
-const bench::LineMode kRaw{.start = LineStart::raw};  // every byte value crosses unchanged
 
 const char* const kHelp =
     "Send a string to Arduino and print its reply\n"

@@ -7,10 +7,11 @@
 #include <thread>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 
+using bench::kNoErrors;
+using bench::kRaw;
 using bench::LineStart;
 using bench::ProtocolSketch;
 using bench::Sketch;
@@ -18,9 +19,6 @@ using bench::timeLimit;
 using bench::times;
 using bench::waitPending;
 using namespace std::string_literals;
-
-const std::vector<std::string> kNoErrors;
-const bench::LineMode kRaw{.start = LineStart::raw};  // every byte value crosses unchanged
 
 const char* const kHelp =
     "Send a string to Arduino and wait its reply (it's blocking)\n"

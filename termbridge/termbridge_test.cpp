@@ -398,13 +398,26 @@ TEST_F(Termbridge, AClosedWindowEndsItWithStatus255) {
   EXPECT_LT(r.endUs - closed, 1000000);  // within a pass or two, 1 s allowed
 }
 
+TEST_F(Termbridge, AKilledWindowEndsIt) {
+  bench::Process p(*board, bridgeOptions());
+  const pid_t xterm = std::stoi(win.found()["pid"]);
+  ASSERT_GT(xterm, 0);
+  const std::int64_t killed = bench::monotonicMicros();
+  kill(xterm, SIGKILL);
+  auto r = p.wait();
+  campaign::expectSound(r);
+  EXPECT_EQ(r.out, "xterm: window closed\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_LT(bench::msBetween(killed, r.endUs), 1000) << "within a pass or two";
+}
+
 TEST_F(Termbridge, WithoutXtermTheWindowProcessSaysWhyAndTheBridgeEnds) {
   auto s = bridgeOptions();
   s.files.clear();
   const auto r = bench::run(*board, s);
   EXPECT_EQ(r.out, "xterm: 2 - No such file or directory\nxterm: window closed\n");
   EXPECT_EQ(r.status, 255);
-  EXPECT_FALSE(r.timedOut);
+  campaign::expectSound(r);
   EXPECT_LT(r.seconds, 2.0);
 }
 

@@ -3,17 +3,15 @@
 #include <memory>
 
 #include "bench.h"
-#include "sketch.h"
 
 namespace {
 
+using bench::kNoErrors;
 using bench::LineStart;
 using bench::ProtocolSketch;
 using bench::Sketch;
 using bench::times;
 using namespace std::string_literals;
-
-const std::vector<std::string> kNoErrors;
 
 const char* const kHelp =
     "Arduino sketch veryfing\n"

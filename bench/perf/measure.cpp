@@ -16,8 +16,6 @@ using bench::kResetPin;
 using bench::kXterm;
 using bench::slurp;
 
-double msBetween(std::int64_t fromUs, std::int64_t toUs) { return static_cast<double>(toUs - fromUs) / 1000; }
-
 std::string said(const RunResult& r) {
   std::string how = r.timedOut ? "stopped after its time limit"
                     : r.signal ? "ended by signal " + std::to_string(r.signal)

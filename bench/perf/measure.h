@@ -23,6 +23,7 @@
 namespace perf {
 
 using bench::Board;
+using bench::msBetween;
 using bench::RunResult;
 using bench::RunOptions;
 using bench::SketchPeer;
@@ -31,7 +32,6 @@ inline const std::filesystem::path kHelperDir = PERF_HELPER_DIR;  // minimal_que
 inline constexpr std::size_t kMiB = 1 << 20;
 inline constexpr int kRunMs = 20000;  // a run's time limit, unless it says otherwise
 
-double msBetween(std::int64_t fromUs, std::int64_t toUs);
 // How a run ended and the start of what it printed, for the message when a figure fails.
 std::string said(const RunResult& r);
 RunOptions runOptions(std::vector<std::string> argv, int timeoutMs = kRunMs);

@@ -7,7 +7,7 @@
 
 #include "measure.h"
 #include "orvix_tools.h"
-#include "programmer.h"
+#include "bench.h"
 #include "standins/xterm-recorder.h"
 
 namespace perf {

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "measure.h"
-#include "programmer.h"
+#include "bench.h"
 #include "standins/mcuload-recorder.h"
 #include "standins/xterm-recorder.h"
 

@@ -3,17 +3,16 @@
 
 #include <string>
 
-#include "testport.h"
+#include "bench.h"
 #include "vmcu.h"
 
 namespace {
 
 using bench::ScratchBoard;
+using bench::secondsSince;
+using bench::sleepMs;
+using bench::TestPort;
 using vmcu::Chip;
-using vmcu::TestPort;
-
-using vmcu::secondsSince;
-using vmcu::sleepMs;
 
 // The sketch's start-up line goes out to no one: the tests open the port after it.
 const std::string& portAfterStart(const Chip& chip) {

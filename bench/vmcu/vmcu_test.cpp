@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "testport.h"
+#include "bench.h"
 #include "vmcu.h"
 
 extern char** environ;
@@ -17,11 +17,10 @@ extern char** environ;
 namespace {
 
 using bench::ScratchBoard;
+using bench::secondsSince;
+using bench::sleepMs;
+using bench::TestPort;
 using vmcu::Chip;
-using vmcu::TestPort;
-
-using vmcu::secondsSince;
-using vmcu::sleepMs;
 
 void driveReset(ScratchBoard& board, int level) {
   board->gpioMode(23, 1);
