@@ -521,11 +521,16 @@ class Fixture {
     return recorded(std::move(options));
   }
   RunResult upload(RunOptions options) {
-    board->clearTrace();
-    forget(board->dir());
+    forgetRuns();
     return run(*board, std::move(options));
   }
   std::vector<Run> uploads() const { return runs(board.get().dir()); }
+  // The programmer's single start in the last run.
+  Run onlyRun() const {
+    const auto all = uploads();
+    EXPECT_EQ(all.size(), 1u);
+    return all.empty() ? Run{} : all.front();
+  }
 
   // The programmer of this run once it has started, its pid a process of the run; none after 5 s.
   Run waitStarted() const {
@@ -567,8 +572,7 @@ class Fixture {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
       for (bool group : {false, true}) {
         SCOPED_TRACE(std::string(strsignal(sig)) + (group ? " to the process group" : " to the tool"));
-        board->clearTrace();
-        forget(board->dir());
+        forgetRuns();
         plan(board->dir(), 5000, 0);
         Process p(*board, uploadOptions({tool, kSketchFile}));
         const auto started = waitStarted();
@@ -595,8 +599,7 @@ class Fixture {
   // `argv`, an uploader's run, stopped (SIGTERM) once the reset line has been driven to `level`,
   // before its programmer starts: none is started, and the line is left low.
   void expectAnUploadStoppedBeforeItsProgrammerStartsNone(std::vector<std::string> argv, int level) {
-    board->clearTrace();
-    forget(board->dir());
+    forgetRuns();
     plan(board->dir(), 0, 0);
     Process p(*board, uploadOptions(std::move(argv)));
     ASSERT_TRUE(waitResetWrites(level));
@@ -612,8 +615,18 @@ class Fixture {
     EXPECT_EQ(board->pin(kResetPin).level, 0);
   }
 
+  // A sketch named "-" is a file, not the programmer's standard input; nor is a name beginning
+  // with "-": `tool` hands it on as a path.
+  void expectNamesBeginningWithMinusKeptPaths(const std::string& tool);  // after the campaign's checks
+
   TempDir work;
   ScratchBoard board;
+
+ private:
+  void forgetRuns() {
+    board->clearTrace();
+    forget(board->dir());
+  }
 };
 
 }  // namespace programmer
@@ -833,3 +846,14 @@ class WriteWatch {
 };
 
 }  // namespace campaign
+
+inline void bench::programmer::Fixture::expectNamesBeginningWithMinusKeptPaths(const std::string& tool) {
+  for (const std::string name : {"-", "-x.hex"}) {
+    SCOPED_TRACE(name);
+    std::ofstream(work.path() / name) << kHex;
+    auto r = upload(uploadOptions({tool, name}));
+    campaign::expectSound(r);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(onlyRun().argv.back(), "-Uflash:w:./" + name + ":i");
+  }
+}

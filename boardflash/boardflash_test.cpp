@@ -70,12 +70,6 @@ class Boardflash : public ::testing::Test, protected programmer::Fixture {
   }
   bench::RunResult flash(std::vector<std::string> args) { return flash(runOptions(std::move(args))); }
 
-  programmer::Run onlyRun() {
-    auto runs = uploads();
-    EXPECT_EQ(runs.size(), 1u);
-    return runs.empty() ? programmer::Run{} : runs.front();
-  }
-
   // Low 500 ms, then high from before the command until after it; returns the low phase in ms.
   double checkPulse(const programmer::Run& run) {
     const auto gpio = board->trace("gpio");
@@ -260,14 +254,4 @@ TEST_F(Boardflash, SigchldIgnoredByTheCallerChangesNoResult) {
   EXPECT_EQ(r.status, 0);
 }
 
-// A sketch named "-" is a file, not avrdude's standard input; nor is a name beginning with "-".
-TEST_F(Boardflash, ASketchPathBeginningWithMinusStaysAPath) {
-  for (const std::string name : {"-", "-x.hex"}) {
-    SCOPED_TRACE(name);
-    std::ofstream(work.path() / name) << kHex;
-    auto r = flash({name});
-    campaign::expectSound(r);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(onlyRun().argv.back(), "-Uflash:w:./" + name + ":i");
-  }
-}
+TEST_F(Boardflash, ASketchPathBeginningWithMinusStaysAPath) { expectNamesBeginningWithMinusKeptPaths("boardflash"); }

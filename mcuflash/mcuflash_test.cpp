@@ -85,13 +85,6 @@ class Mcuflash : public ::testing::Test, protected programmer::Fixture {
   }
   bench::RunResult flash(bench::RunOptions s) { return upload(std::move(s)); }
   bench::RunResult flash(std::vector<std::string> args) { return flash(runOptions(std::move(args))); }
-
-  // The programmer's single start in the last run.
-  programmer::Run onlyRun() {
-    auto runs = uploads();
-    EXPECT_EQ(runs.size(), 1u);
-    return runs.empty() ? programmer::Run{} : runs.front();
-  }
 };
 
 }  // namespace
@@ -365,14 +358,4 @@ TEST_F(Mcuflash, SigchldIgnoredByTheCallerChangesNoResult) {
   expectLineLoweredAfter(uploads().at(0).endUs);
 }
 
-// A sketch named "-" is a file, not avrdude's standard input; nor is a name beginning with "-".
-TEST_F(Mcuflash, ASketchPathBeginningWithMinusStaysAPath) {
-  for (const std::string name : {"-", "-x.hex"}) {
-    SCOPED_TRACE(name);
-    std::ofstream(work.path() / name) << kHex;
-    auto r = flash({name});
-    campaign::expectSound(r);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(onlyRun().argv.back(), "-Uflash:w:./" + name + ":i");
-  }
-}
+TEST_F(Mcuflash, ASketchPathBeginningWithMinusStaysAPath) { expectNamesBeginningWithMinusKeptPaths("mcuflash"); }
