@@ -618,6 +618,10 @@ class Fixture {
   // A sketch named "-" is a file, not the programmer's standard input; nor is a name beginning
   // with "-": `tool` hands it on as a path.
   void expectNamesBeginningWithMinusKeptPaths(const std::string& tool);  // after the campaign's checks
+  // `argv`, an uploader's run whose programmer is killed (SIGKILL) once it has started: the
+  // uploader fails (255) within a second, lowering the reset line only once the programmer has
+  // gone. Its result, for what the uploader said.
+  RunResult expectAKilledProgrammerFailsTheUpload(std::vector<std::string> argv);  // after them too
 
   TempDir work;
   ScratchBoard board;
@@ -847,6 +851,8 @@ class WriteWatch {
 
 }  // namespace campaign
 
+// The uploaders' fixture's checks that use the campaign's.
+
 inline void bench::programmer::Fixture::expectNamesBeginningWithMinusKeptPaths(const std::string& tool) {
   for (const std::string name : {"-", "-x.hex"}) {
     SCOPED_TRACE(name);
@@ -856,4 +862,23 @@ inline void bench::programmer::Fixture::expectNamesBeginningWithMinusKeptPaths(c
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(onlyRun().argv.back(), "-Uflash:w:./" + name + ":i");
   }
+}
+
+inline bench::RunResult bench::programmer::Fixture::expectAKilledProgrammerFailsTheUpload(
+    std::vector<std::string> argv) {
+  forgetRuns();
+  plan(board->dir(), 5000, 0);
+  Process p(*board, uploadOptions(std::move(argv)));
+  const auto started = waitStarted();
+  const std::int64_t killed = monotonicMicros();
+  if (started.pid > 0)
+    kill(started.pid, SIGKILL);
+  else
+    ADD_FAILURE() << "the programmer did not start";
+  auto r = p.wait();
+  campaign::expectSound(r);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_LT(msBetween(killed, r.endUs), 1000) << "the uploader went on waiting";
+  expectLineLoweredAfter(killed);
+  return r;
 }

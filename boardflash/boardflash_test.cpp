@@ -221,19 +221,9 @@ TEST_F(Boardflash, WithoutGpioAccessSaysSoAndRunsNothing) {
 // --- the programmer killed, the upload interrupted ---
 
 TEST_F(Boardflash, ReportsAKilledProgrammer) {
-  programmer::plan(board->dir(), 5000, 0);
-  bench::Process p(*board, runOptions({"file.hex"}));
-  const auto started = waitStarted();
-  ASSERT_GT(started.pid, 0);
-  const std::int64_t killed = bench::monotonicMicros();
-  kill(started.pid, SIGKILL);
-  auto r = p.wait();
-  campaign::expectSound(r);
+  auto r = expectAKilledProgrammerFailsTheUpload({"boardflash", "file.hex"});
   // The shell either became the programmer (status: killed by 9) or reports it (128 + 9).
   EXPECT_TRUE(r.out == "Error: 9\n" || r.out == "Error: " + std::to_string((128 + 9) << 8) + "\n") << r.out;
-  EXPECT_EQ(r.status, 255);
-  EXPECT_LT(bench::msBetween(killed, r.endUs), 1000);
-  expectLineLoweredAfter(killed);
 }
 
 TEST_F(Boardflash, AnInterruptedUploadLowersTheLineAndLeavesNoProgrammer) {

@@ -310,18 +310,7 @@ TEST_F(Mcuflash, WithoutItsProgrammerSaysSoAndFails) {
 }
 
 TEST_F(Mcuflash, FailsWhenItsProgrammerIsKilled) {
-  programmer::plan(board->dir(), 5000, 0);
-  bench::Process p(*board, runOptions({"file.hex", "0"}));
-  const auto started = waitStarted();
-  ASSERT_GT(started.pid, 0);
-  const std::int64_t killed = bench::monotonicMicros();
-  kill(started.pid, SIGKILL);
-  auto r = p.wait();
-  campaign::expectSound(r);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.status, 255);
-  EXPECT_LT(bench::msBetween(killed, r.endUs), 1000) << "mcuflash went on waiting";
-  expectLineLoweredAfter(killed);
+  EXPECT_EQ(expectAKilledProgrammerFailsTheUpload({"mcuflash", "file.hex", "0"}).out, "");
 }
 
 TEST_F(Mcuflash, AnInterruptedUploadLowersTheLineAndLeavesNoProgrammer) {
