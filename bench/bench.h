@@ -492,6 +492,14 @@ class SerialToolTest : public ::testing::Test {
   std::string tool_;
 };
 
+// Ended by itself, not by a signal or the time limit, and no sanitizer spoke.
+inline void expectSound(const RunResult& r) {
+  EXPECT_FALSE(r.timedOut) << "ran past its time limit";
+  EXPECT_EQ(r.signal, 0) << "ended by a signal";
+  EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
+}
+
 // --- the uploaders' tests: a scratch board, a working directory holding a sketch file, and the
 // recording programmer (standins/avrdude-recorder.h) at avrdude's fixed path, planned to end at
 // once with status 0 ---
@@ -617,11 +625,36 @@ class Fixture {
 
   // A sketch named "-" is a file, not the programmer's standard input; nor is a name beginning
   // with "-": `tool` hands it on as a path.
-  void expectNamesBeginningWithMinusKeptPaths(const std::string& tool);  // after the campaign's checks
+  void expectNamesBeginningWithMinusKeptPaths(const std::string& tool) {
+    for (const std::string name : {"-", "-x.hex"}) {
+      SCOPED_TRACE(name);
+      std::ofstream(work.path() / name) << kHex;
+      auto r = upload(uploadOptions({tool, name}));
+      expectSound(r);
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(onlyRun().argv.back(), "-Uflash:w:./" + name + ":i");
+    }
+  }
   // `argv`, an uploader's run whose programmer is killed (SIGKILL) once it has started: the
   // uploader fails (255) within a second, lowering the reset line only once the programmer has
   // gone. Its result, for what the uploader said.
-  RunResult expectAKilledProgrammerFailsTheUpload(std::vector<std::string> argv);  // after them too
+  RunResult expectAKilledProgrammerFailsTheUpload(std::vector<std::string> argv) {
+    forgetRuns();
+    plan(board->dir(), 5000, 0);
+    Process p(*board, uploadOptions(std::move(argv)));
+    const auto started = waitStarted();
+    const std::int64_t killed = monotonicMicros();
+    if (started.pid > 0)
+      kill(started.pid, SIGKILL);
+    else
+      ADD_FAILURE() << "the programmer did not start";
+    auto r = p.wait();
+    expectSound(r);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_LT(msBetween(killed, r.endUs), 1000) << "the uploader went on waiting";
+    expectLineLoweredAfter(killed);
+    return r;
+  }
 
   TempDir work;
   ScratchBoard board;
@@ -757,13 +790,7 @@ inline std::vector<std::string> allHostileWords() {
   return all;
 }
 
-// Ended by itself, not by a signal or the time limit, and no sanitizer spoke.
-inline void expectSound(const bench::RunResult& r) {
-  EXPECT_FALSE(r.timedOut) << "ran past its time limit";
-  EXPECT_EQ(r.signal, 0) << "ended by a signal";
-  EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
-}
+using bench::expectSound;
 
 // When the tool's last output arrived: its end, for tools that print as they end. (The end
 // a run reports is when the test asked for it.)
@@ -850,35 +877,3 @@ class WriteWatch {
 };
 
 }  // namespace campaign
-
-// The uploaders' fixture's checks that use the campaign's.
-
-inline void bench::programmer::Fixture::expectNamesBeginningWithMinusKeptPaths(const std::string& tool) {
-  for (const std::string name : {"-", "-x.hex"}) {
-    SCOPED_TRACE(name);
-    std::ofstream(work.path() / name) << kHex;
-    auto r = upload(uploadOptions({tool, name}));
-    campaign::expectSound(r);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(onlyRun().argv.back(), "-Uflash:w:./" + name + ":i");
-  }
-}
-
-inline bench::RunResult bench::programmer::Fixture::expectAKilledProgrammerFailsTheUpload(
-    std::vector<std::string> argv) {
-  forgetRuns();
-  plan(board->dir(), 5000, 0);
-  Process p(*board, uploadOptions(std::move(argv)));
-  const auto started = waitStarted();
-  const std::int64_t killed = monotonicMicros();
-  if (started.pid > 0)
-    kill(started.pid, SIGKILL);
-  else
-    ADD_FAILURE() << "the programmer did not start";
-  auto r = p.wait();
-  campaign::expectSound(r);
-  EXPECT_EQ(r.status, 255);
-  EXPECT_LT(msBetween(killed, r.endUs), 1000) << "the uploader went on waiting";
-  expectLineLoweredAfter(killed);
-  return r;
-}
